@@ -1,0 +1,11 @@
+// rastertogdi: CUPS filter from 8-bit grey CUPS raster to the printer's GDI stream.
+#include "CUPSDebug.h"
+#include "QNVCUPSFilter.h"
+
+int main(int argc, char *argv[]) {
+    DebugStart();
+    CPSDebugLog("Welcome to GDI filter process!");
+    QNVCUPSFilter options(argc, const_cast<const char **>(argv));
+    DebugEnd();
+    return 0;
+}

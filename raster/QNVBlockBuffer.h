@@ -1,0 +1,40 @@
+// A rectangle of bytes in one block, addressed by line, read in bands of 256 lines.
+#ifndef GDI_RASTER_QNVBLOCKBUFFER_H
+#define GDI_RASTER_QNVBLOCKBUFFER_H
+
+#include <cstdint>
+
+// The largest page the filter accepts, in bytes of one 8-bit-per-dot buffer: the
+// largest paper of the size table (12 x 18 in) at 1200 dpi plus generous margins.
+// Larger requests are treated as allocation failures.
+constexpr uint64_t kMaxPageBufferBytes = 16384ull * 24576ull;
+
+class QNVBlockBuffer {
+public:
+    QNVBlockBuffer(unsigned int width, unsigned int height);
+    ~QNVBlockBuffer();
+    QNVBlockBuffer(const QNVBlockBuffer &) = delete;
+    QNVBlockBuffer &operator=(const QNVBlockBuffer &) = delete;
+
+    unsigned char *GetLinePtr(unsigned int index);
+    void InsertLine(unsigned int index, const unsigned char *source, unsigned int length);
+    void VerticalInsertLine(unsigned int column, const unsigned char *source, unsigned int length);
+    void AddLine(const unsigned char *source, unsigned int length);
+    unsigned char *GetBandPtr(unsigned int band);
+    unsigned char *GetBlockPtr() { return block; }
+    unsigned int GetWidth() const { return width; }
+    unsigned int GetHeight() const { return height; }
+    unsigned int GetBandCount() const;
+    unsigned int GetMemorySize() const;
+    void Filp();
+    void Mirror();
+    void Rotate();
+
+private:
+    unsigned char *block;
+    unsigned int lineCount;
+    unsigned int width;
+    unsigned int height;
+};
+
+#endif

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the filter three ways and runs every test:
+# a normal build (warnings as errors), an AddressSanitizer + UndefinedBehaviorSanitizer
+# build, and a ThreadSanitizer build for the threaded output spooler.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+"$top/scripts/deps.sh"
+
+export CTEST_OUTPUT_ON_FAILURE=1
+jobs=$(nproc)
+
+echo "== normal build =="
+scripts/build.sh build -DGDI_WERROR=ON
+ctest --test-dir build -j"$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+scripts/build.sh build-asan -DGDI_WERROR=ON -DGDI_SANITIZE=address,undefined -DGDI_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan -j"$jobs"
+
+echo "== ThreadSanitizer build (spooler) =="
+scripts/build.sh build-tsan -DGDI_WERROR=ON -DGDI_SANITIZE=thread -DGDI_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -L spooler -j"$jobs"
+
+echo "All test suites passed."

@@ -1,1 +1,194 @@
-// Filled in by its own change.
+// Scan conversion and two-line-template context generation.
+//
+// Line buffers hold a line in 8-byte groups of 64 pixels, each group stored byte-reversed so
+// that a little-endian 64-bit load yields the group with its first pixel in the most
+// significant bit. Behind the line's last (possibly partial) group follows at least one
+// group of zeros, so a 64-bit window may always read one group ahead.
+#include <string.h>
+
+#include "jbigInternal.h"
+
+extern "C" {
+uint32_t _debug_upper = 0;
+uint32_t _debug_lower = 0;
+uint64_t _debug_upperQuad = 0;
+uint64_t _debug_lowerQuad = 0;
+int32_t _debug_upperByteCount = 0;
+int32_t _debug_lowerByteCount = 0;
+const unsigned char *_debug_upperP = nullptr;
+const unsigned char *_debug_lowerP = nullptr;
+int32_t _debug_currentPixel = 0;
+}
+
+namespace {
+
+inline uint64_t hostToLittle64(uint64_t value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap64(value);
+#else
+    return value;
+#endif
+}
+
+// The group of 64 pixels stored at group, first pixel in bit 63.
+inline uint64_t loadGroup(const unsigned char *group) {
+    uint64_t value;
+    memcpy(&value, group, sizeof(value));
+    return hostToLittle64(value);
+}
+
+inline void storeGroup(unsigned char *group, uint64_t pixels) {
+    const uint64_t stored = hostToLittle64(pixels);
+    memcpy(group, &stored, sizeof(stored));
+}
+
+// Eight source bytes as a big-endian value: the first pixel in bit 63.
+inline uint64_t loadSourceGroup(const unsigned char *bytes) {
+    uint64_t value;
+    memcpy(&value, bytes, sizeof(value));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return value;
+#else
+    return __builtin_bswap64(value);
+#endif
+}
+
+inline uint32_t wordSum(uint64_t pixels) {
+    return static_cast<uint32_t>(pixels >> 32) + static_cast<uint32_t>(pixels);
+}
+
+// 64 pixels of a line buffer starting at pixel first, first pixel in bit 63.
+inline uint64_t pixelWindow(const unsigned char *line, size_t first) {
+    const unsigned char *group = line + (first / 64) * 8;
+    const unsigned offset = static_cast<unsigned>(first % 64);
+    return (loadGroup(group) << offset) | ((loadGroup(group + 8) >> 1) >> (63 - offset));
+}
+
+inline void storeFlag(unsigned char *flags, uint32_t word, uint32_t value) {
+    memcpy(flags + 4 * static_cast<size_t>(word), &value, sizeof(value));
+}
+
+// Entries of `count` consecutive pixels. upper holds the line above from 3 pixels before the
+// first of them, lower the current line from 4 pixels before it, both first pixel in bit 63.
+// Entry bits 10..5 are the line above at x-3..x+2, bits 4..0 the current line at x-4..x.
+inline void makeEntries(uint64_t upper, uint64_t lower, uint16_t *out, uint32_t count) {
+    for (uint32_t k = 0; k < count; ++k) {
+        out[k] =
+            static_cast<uint16_t>(((upper >> (53 - k)) & 0x7E0) | ((lower >> (59 - k)) & 0x1F));
+    }
+}
+
+inline void makeEntries32(uint64_t upper, uint64_t lower, uint16_t *out) {
+    for (uint32_t k = 0; k < 32; ++k) {
+        out[k] =
+            static_cast<uint16_t>(((upper >> (53 - k)) & 0x7E0) | ((lower >> (59 - k)) & 0x1F));
+    }
+}
+
+}  // namespace
+
+extern "C" uint64_t byteswap_ulonglong_little(uint64_t value) {
+    return hostToLittle64(value);
+}
+
+extern "C" uint32_t jbigScanConvert(JBIGEncoderState *state) {
+    const size_t lineBytes = (static_cast<size_t>(state->width) + 7) / 8;
+    const size_t fullGroups = lineBytes / 8;
+    const size_t partialBytes = lineBytes % 8;
+    const unsigned char *src = state->source;
+    unsigned char *dst = state->currentLine;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < fullGroups; ++i) {
+        const uint64_t pixels = loadSourceGroup(src + 8 * i);
+        storeGroup(dst + 8 * i, pixels);
+        sum += wordSum(pixels);
+    }
+    // The last partial group (or a zero group), completed with zeros: only the bytes that
+    // belong to the line are read.
+    uint64_t pixels = 0;
+    for (size_t j = 0; j < partialBytes; ++j) {
+        pixels |= static_cast<uint64_t>(src[8 * fullGroups + j]) << (56 - 8 * j);
+    }
+    storeGroup(dst + 8 * fullGroups, pixels);
+    sum += wordSum(pixels);
+    storeGroup(dst + 8 * fullGroups + 8, 0);
+    return sum;
+}
+
+extern "C" uint32_t jbig_2LineTemplate_getContext(void) {
+    const int32_t x = _debug_currentPixel;
+    _debug_currentPixel = x + 1;
+    if ((x & 7) == 0) {
+        if (_debug_upperByteCount == 0) {
+            _debug_upperQuad = loadGroup(_debug_upperP);
+            _debug_upperP += 8;
+            _debug_upperByteCount = 8;
+        }
+        _debug_upper |= static_cast<uint32_t>(_debug_upperQuad >> 56);
+        _debug_upperQuad <<= 8;
+        --_debug_upperByteCount;
+        if (_debug_lowerByteCount == 0) {
+            _debug_lowerQuad = loadGroup(_debug_lowerP);
+            _debug_lowerP += 8;
+            _debug_lowerByteCount = 8;
+        }
+        _debug_lower |= static_cast<uint32_t>(_debug_lowerQuad >> 56);
+        _debug_lowerQuad <<= 8;
+        --_debug_lowerByteCount;
+    }
+    _debug_upper <<= 1;
+    _debug_lower <<= 1;
+    return ((_debug_upper >> 9) & 0x7E0) | ((_debug_lower >> 8) & 0x1F);
+}
+
+extern "C" void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state) {
+    const unsigned char *above = state->previousLine;
+    const unsigned char *line = state->currentLine;
+
+    // Reset the registers; the line above runs one byte ahead of the current line, which
+    // brings x + 1 and x + 2 into reach.
+    const uint64_t first = loadGroup(above);
+    _debug_lowerByteCount = 0;
+    _debug_lowerP = line;
+    _debug_upperP = above + 8;
+    _debug_upperByteCount = 7;
+    _debug_upperQuad = first << 8;
+    _debug_upper = static_cast<uint32_t>(first >> 56) << 8;
+    _debug_lower = 0;
+    _debug_currentPixel = 0;
+
+    uint16_t *out = state->contextBuffer + (state->options & 1);
+    const uint32_t width = state->width;
+    const uint32_t lead = width < 5 ? width : 5;
+    for (uint32_t i = 0; i < lead; ++i) {
+        *out++ = static_cast<uint16_t>(jbig_2LineTemplate_getContext());
+    }
+    if (width <= 5) {
+        return;
+    }
+
+    // The other pixels in groups of 32. A full group whose template neighbourhood is all 0
+    // (line above from 3 pixels before the group to 2 after it, current line from 4 pixels
+    // before it to its end) has only 0 entries: it is flagged 0 and not stored, without
+    // making its entries.
+    unsigned char *flags = state->scratchLine;
+    const uint32_t rest = width - 5;
+    const uint32_t fullGroups = rest / 32;
+    size_t start = 5;
+    for (uint32_t group = 0; group < fullGroups; ++group, start += 32) {
+        const uint64_t upper = pixelWindow(above, start - 3);
+        const uint64_t lower = pixelWindow(line, start - 4);
+        if ((upper >> 27) == 0 && (lower >> 28) == 0) {
+            storeFlag(flags, group ^ 1, 0);
+            continue;
+        }
+        storeFlag(flags, group ^ 1, 1);
+        makeEntries32(upper, lower, out);
+        out += 32;
+    }
+    const uint32_t tail = rest % 32;
+    if (tail > 0) {
+        storeFlag(flags, fullGroups ^ 1, 1);
+        makeEntries(pixelWindow(above, start - 3), pixelWindow(line, start - 4), out, tail);
+    }
+}

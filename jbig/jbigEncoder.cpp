@@ -1,1 +1,336 @@
-// Filled in by its own change.
+// Arithmetic coder (T.82 ENCODE with CODEMPS/CODELPS, RENORME and BYTEOUT) and its
+// probability estimation tables. Groups of 32 all-0 entries that context generation left
+// out are coded a run at a time; the output is bit for bit that of coding them one by one.
+#include <string.h>
+
+#include "jbigInternal.h"
+
+// The 113 states of the probability estimation: LSZ, NLPS, NMPS, SWITCH.
+#define JBIG_ESTIMATION_STATES(X)                                                                      \
+    X(0x5a1d, 1, 1, 1)                                                                                 \
+    X(0x2586, 14, 2, 0)                                                                                \
+    X(0x1114, 16, 3, 0)                                                                                \
+    X(0x080b, 18, 4, 0) X(0x03d8, 20, 5, 0) X(0x01da, 23, 6, 0) X(0x00e5, 25, 7, 0) X(                 \
+        0x006f, 28, 8, 0) X(0x0036, 30, 9, 0) X(0x001a, 33, 10, 0) X(0x000d, 35, 11, 0)                \
+        X(0x0006, 9, 12, 0) X(0x0003, 10, 13, 0) X(0x0001, 12, 13, 0) X(0x5a7f, 15, 15, 1) X(          \
+            0x3f25, 36, 16, 0) X(0x2cf2, 38, 17, 0) X(0x207c, 39, 18, 0) X(0x17b9, 40, 19, 0)          \
+            X(0x1182, 42, 20, 0) X(0x0cef, 43, 21, 0) X(0x09a1, 45, 22, 0) X(0x072f, 46, 23, 0) X(     \
+                0x055c, 48, 24, 0) X(0x0406, 49, 25, 0) X(0x0303, 51, 26, 0) X(0x0240, 52, 27, 0)      \
+                X(0x01b1, 54, 28, 0) X(0x0144, 56, 29, 0) X(0x00f5, 57, 30, 0) X(0x00b7, 59, 31, 0) X( \
+                    0x008a,                                                                            \
+                    60,                                                                                \
+                    32,                                                                                \
+                    0) X(0x0068, 62, 33,                                                               \
+                         0) X(0x004e, 63, 34, 0)                                                       \
+                    X(0x003b, 32, 35, 0) X(0x002c, 33, 9, 0) X(0x5ae1, 37, 37, 1) X(                   \
+                        0x484c,                                                                        \
+                        64,                                                                            \
+                        38,                                                                            \
+                        0) X(0x3a0d, 65, 39,                                                           \
+                             0) X(0x2ef1, 67, 40, 0)                                                   \
+                        X(0x261f, 68, 41, 0) X(0x1f33, 69, 42, 0) X(0x19a8, 70, 43, 0) X(              \
+                            0x1518,                                                                    \
+                            72,                                                                        \
+                            44,                                                                        \
+                            0) X(0x1177, 73, 45,                                                       \
+                                 0) X(0x0e74, 74, 46, 0)                                               \
+                            X(0x0bfb, 75, 47, 0) X(0x09f8, 77, 48, 0) X(0x0861, 78, 49, 0) X(          \
+                                0x0706,                                                                \
+                                79,                                                                    \
+                                50,                                                                    \
+                                0) X(0x05cd, 48, 51,                                                   \
+                                     0) X(0x04de, 50, 52, 0)                                           \
+                                X(0x040f, 50, 53, 0) X(0x0363, 51, 54, 0) X(0x02d4, 52, 55, 0) X(      \
+                                    0x025c,                                                            \
+                                    53,                                                                \
+                                    56,                                                                \
+                                    0) X(0x01f8, 54, 57,                                               \
+                                         0) X(0x01a4, 55, 58, 0)                                       \
+                                    X(0x0160, 56, 59, 0) X(0x0125, 57, 60, 0) X(0x00f6, 58, 61, 0) X(  \
+                                        0x00cb,                                                        \
+                                        59,                                                            \
+                                        62,                                                            \
+                                        0) X(0x00ab, 61, 63,                                           \
+                                             0) X(0x008f, 61, 32, 0)                                   \
+                                        X(0x5b12, 65, 65, 1) X(0x4d04, 80, 66, 0) X(                   \
+                                            0x412c,                                                    \
+                                            81,                                                        \
+                                            67,                                                        \
+                                            0) X(0x37d8, 82, 68,                                       \
+                                                 0) X(0x2fe8, 83, 69, 0)                               \
+                                            X(0x293c, 84, 70, 0) X(0x2379, 86, 71, 0) X(               \
+                                                0x1edf,                                                \
+                                                87,                                                    \
+                                                72,                                                    \
+                                                0) X(0x1aa9, 87, 73,                                   \
+                                                     0) X(0x174e, 72, 74, 0)                           \
+                                                X(0x1424, 72, 75, 0) X(0x119c, 74, 76, 0) X(           \
+                                                    0x0f6b,                                            \
+                                                    74,                                                \
+                                                    77,                                                \
+                                                    0) X(0x0d51, 75, 78,                               \
+                                                         0) X(0x0bb6, 77, 79, 0)                       \
+                                                    X(0x0a40, 77, 48, 0) X(0x5832, 80, 81, 1) X(       \
+                                                        0x4d1c,                                        \
+                                                        88,                                            \
+                                                        82,                                            \
+                                                        0) X(0x438e, 89, 83,                           \
+                                                             0) X(0x3bdd, 90, 84, 0)                   \
+                                                        X(0x34ee, 91, 85, 0) X(0x2eae, 92, 86, 0) X(   \
+                                                            0x299a,                                    \
+                                                            93,                                        \
+                                                            87,                                        \
+                                                            0) X(0x2516, 86, 71,                       \
+                                                                 0) X(0x5570, 88, 89, 1)               \
+                                                            X(0x4ca9, 95, 90, 0) X(                    \
+                                                                0x44d9,                                \
+                                                                96,                                    \
+                                                                91,                                    \
+                                                                0) X(0x3e22, 97, 92,                   \
+                                                                     0) X(0x3824, 99, 93, 0)           \
+                                                                X(0x32b4, 99, 94, 0) X(                \
+                                                                    0x2e17,                            \
+                                                                    93,                                \
+                                                                    86,                                \
+                                                                    0) X(0x56a8, 95, 96,               \
+                                                                         1) X(0x4f46, 101, 97, 0)      \
+                                                                    X(0x47e5, 102, 98, 0) X(           \
+                                                                        0x41cf,                        \
+                                                                        103,                           \
+                                                                        99,                            \
+                                                                        0) X(0x3c3d, 104, 100,         \
+                                                                             0) X(0x375e, 99, 93, 0)   \
+                                                                        X(0x5231, 105, 102, 0) X(      \
+                                                                            0x4c0f,                    \
+                                                                            106,                       \
+                                                                            103,                       \
+                                                                            0) X(0x4639, 107, 104,     \
+                                                                                 0)                    \
+                                                                            X(0x415e, 103, 99, 0) X(   \
+                                                                                0x5627,                \
+                                                                                105,                   \
+                                                                                106,                   \
+                                                                                1) X(0x50e7, 108,      \
+                                                                                     107,              \
+                                                                                     0)                \
+                                                                                X(0x4b85, 109,         \
+                                                                                  103,                 \
+                                                                                  0) X(0x5597,         \
+                                                                                       110,            \
+                                                                                       109,            \
+                                                                                       0)              \
+                                                                                    X(0x504f, 111,     \
+                                                                                      107,             \
+                                                                                      0) X(0x5a10,     \
+                                                                                           110,        \
+                                                                                           111, 1)     \
+                                                                                        X(0x5522,      \
+                                                                                          112,         \
+                                                                                          109, 0)      \
+                                                                                            X(0x59eb,  \
+                                                                                              112,     \
+                                                                                              111,     \
+                                                                                              1)
+
+#define JBIG_LSZ(lsz, nlps, nmps, sw) lsz,
+#define JBIG_NMPS(lsz, nlps, nmps, sw) (nmps) * 0x0101,
+#define JBIG_NLPS(lsz, nlps, nmps, sw) ((sw)*0x80 + (nlps)) * 0x0101,
+// State bytes 113 to 127 never occur.
+#define JBIG_UNUSED_ROWS 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+
+// Rows 128 to 240 repeat rows 0 to 112, so a state byte with its MPS bit set indexes the
+// same values as its bare state index.
+extern "C" const uint16_t Lsz[241] = {JBIG_ESTIMATION_STATES(JBIG_LSZ)
+                                          JBIG_UNUSED_ROWS JBIG_ESTIMATION_STATES(JBIG_LSZ)};
+extern "C" const uint16_t Nmps[241] = {JBIG_ESTIMATION_STATES(JBIG_NMPS)
+                                           JBIG_UNUSED_ROWS JBIG_ESTIMATION_STATES(JBIG_NMPS)};
+extern "C" const uint16_t Nlps[241] = {JBIG_ESTIMATION_STATES(JBIG_NLPS)
+                                           JBIG_UNUSED_ROWS JBIG_ESTIMATION_STATES(JBIG_NLPS)};
+
+#undef JBIG_LSZ
+#undef JBIG_NMPS
+#undef JBIG_NLPS
+#undef JBIG_UNUSED_ROWS
+#undef JBIG_ESTIMATION_STATES
+
+namespace {
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+// A coder entry addresses the state bytes with the low byte of each 16-bit state first.
+constexpr uint32_t kStateByteFlip = 1;
+#else
+constexpr uint32_t kStateByteFlip = 0;
+#endif
+
+// The coder's registers in locals for the duration of one line.
+struct Coder {
+    JBIGEncoderState *state;
+    uint32_t A;
+    uint32_t C;
+    int32_t CT;
+    unsigned char *stateBytes;
+    uint16_t *states;
+
+    // BYTEOUT: moves the top byte of C out, resolving a carry into the buffered byte and the
+    // pending 0xFF bytes.
+    __attribute__((noinline)) void byteOut() {
+        JBIGEncoderState *s = state;
+        const uint32_t t = C >> 19;
+        if (t > 0xFF) {
+            const unsigned char carried = static_cast<unsigned char>(s->pendingByte + 1);
+            jbigPutByte(s, carried);
+            if (carried == 0xFF) {
+                jbigPutByte(s, 0x00);
+            }
+            for (; s->SC > 0; --s->SC) {
+                jbigPutByte(s, 0x00);
+            }
+            s->pendingByte = static_cast<uint8_t>(t & 0xFF);
+        } else if (t == 0xFF) {
+            ++s->SC;
+        } else {
+            jbigPutByte(s, s->pendingByte);
+            for (; s->SC > 0; --s->SC) {
+                jbigPutByte(s, 0xFF);
+                jbigPutByte(s, 0x00);
+            }
+            s->pendingByte = static_cast<uint8_t>(t);
+        }
+        C &= 0x7FFFF;
+    }
+
+    // RENORME: doubles A (and C) until A >= 0x8000, moving a byte out every 8 doublings.
+    inline void renormalise() {
+        int32_t shift = __builtin_clz(A) - 16;  // 1 <= A < 0x8000
+        while (shift >= CT) {
+            A <<= CT;
+            C <<= CT;
+            shift -= CT;
+            byteOut();
+            CT = 8;
+        }
+        A <<= shift;
+        C <<= shift;
+        CT -= shift;
+    }
+
+    inline void updateMps(uint32_t entry, uint32_t b) {
+        uint16_t &s = states[entry >> 1];
+        s = static_cast<uint16_t>((s & 0x8080) | Nmps[b]);
+    }
+
+    inline void updateLps(uint32_t entry, uint32_t b) {
+        uint16_t &s = states[entry >> 1];
+        s = static_cast<uint16_t>((s & 0x8080) ^ Nlps[b]);
+    }
+
+    // Codes stored entries one by one.
+    inline void codeEntries(const uint16_t *entries, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t entry = entries[i];
+            const uint32_t b = stateBytes[entry ^ kStateByteFlip];
+            const uint32_t lsz = Lsz[b];
+            A -= lsz;
+            if (b & 0x80) {
+                if (A >= 0x8000) {
+                    continue;
+                }
+                if (A < lsz) {
+                    C += A;
+                    A = lsz;
+                }
+                updateMps(entry, b);
+            } else {
+                if (A >= lsz) {
+                    C += A;
+                    A = lsz;
+                }
+                updateLps(entry, b);
+            }
+            renormalise();
+        }
+    }
+
+    // Codes 32 entries of index 0 (context 0, pixel 0) that were not stored.
+    inline void codeZeroGroup() {
+        uint32_t b = stateBytes[kStateByteFlip];
+        uint32_t lsz = Lsz[b];
+        if ((b & 0x80) && A > 0x7FFF + 32 * lsz) {
+            A -= 32 * lsz;  // 32 MPS codings, none of which renormalises
+            return;
+        }
+        uint32_t left = 32;
+        for (;;) {
+            if (b & 0x80) {
+                // MPS codings up to and including the one that takes A below 0x8000.
+                const uint32_t run = (A - 0x8000) / lsz + 1;
+                A -= run * lsz;
+                left -= run;
+                if (A < lsz) {
+                    C += A;
+                    A = lsz;
+                }
+                updateMps(0, b);
+            } else {
+                A -= lsz;
+                if (A >= lsz) {
+                    C += A;
+                    A = lsz;
+                }
+                updateLps(0, b);
+                --left;
+            }
+            renormalise();
+            if (left == 0) {
+                return;
+            }
+            b = stateBytes[kStateByteFlip];
+            lsz = Lsz[b];
+            if ((b & 0x80) && A > 0x7FFF + left * lsz) {
+                A -= left * lsz;
+                return;
+            }
+        }
+    }
+};
+
+inline uint32_t loadFlag(const unsigned char *flags, uint32_t word) {
+    uint32_t value;
+    memcpy(&value, flags + 4 * static_cast<size_t>(word), sizeof(value));
+    return value;
+}
+
+}  // namespace
+
+extern "C" void jbigCompressOneScan_c_code(JBIGEncoderState *state) {
+    Coder coder{state,
+                state->A,
+                state->C,
+                state->CT,
+                reinterpret_cast<unsigned char *>(state->probabilityTable),
+                state->probabilityTable};
+
+    const uint16_t *entries = state->contextBuffer;
+    const uint32_t total = state->lineEntries;
+    const uint32_t leadLimit = (state->options & 1) ? 6 : 5;
+    const uint32_t lead = total < leadLimit ? total : leadLimit;
+    coder.codeEntries(entries, lead);
+    entries += lead;
+
+    const unsigned char *flags = state->scratchLine;
+    uint32_t rest = total - lead;
+    for (uint32_t group = 0; rest > 0; ++group) {
+        const uint32_t count = rest < 32 ? rest : 32;
+        rest -= count;
+        if (count < 32 || loadFlag(flags, group ^ 1) != 0) {
+            coder.codeEntries(entries, count);
+            entries += count;
+        } else {
+            coder.codeZeroGroup();
+        }
+    }
+
+    state->A = coder.A;
+    state->C = coder.C;
+    state->CT = coder.CT;
+}

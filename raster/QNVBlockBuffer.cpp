@@ -1,1 +1,150 @@
-// Filled in by its own change.
+// A rectangle of bytes in one zero-filled block, addressed by line, read in 256-line bands.
+#include "QNVBlockBuffer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned int kBandLines = 256;
+
+const char kAllocFailedMessage[] = "Fail to alloc page!\n";
+const char kBadLineMessage[] = "cann't get the line out of memory!\n";
+const char kBadBandMessage[] = "cann't get the band out of memory!\n";
+const char kRefusedInsertMessage[] =
+    "Memory is empry or full, please initialize with a larger size!\n";
+
+// The buffer's messages go straight to standard error, without the diagnostic log.
+void WriteMessage(const char *text) {
+    std::fwrite(text, 1, std::strlen(text), stderr);
+}
+
+}  // namespace
+
+QNVBlockBuffer::QNVBlockBuffer(unsigned int width, unsigned int height)
+    : block(nullptr), lineCount(0), width(width), height(height) {
+    // Formed in 64 bits so that no width and height can wrap the size.
+    const uint64_t size = uint64_t(width) * uint64_t(height);
+    if (size > UINT32_MAX || size > kMaxPageBufferBytes) {
+        WriteMessage(kAllocFailedMessage);
+        return;
+    }
+    // An empty rectangle is a valid buffer: it still gets a (one-byte) block, so that
+    // only a failed allocation leaves the block null.
+    block = static_cast<unsigned char *>(std::calloc(size != 0 ? size_t(size) : 1, 1));
+    if (block == nullptr) {
+        WriteMessage(kAllocFailedMessage);
+    }
+}
+
+QNVBlockBuffer::~QNVBlockBuffer() {
+    std::free(block);
+}
+
+unsigned char *QNVBlockBuffer::GetLinePtr(unsigned int index) {
+    if (block == nullptr || index >= height) {
+        WriteMessage(kBadLineMessage);
+        return nullptr;
+    }
+    return block + size_t(index) * width;
+}
+
+bool QNVBlockBuffer::AcceptsRow(const unsigned char *source, unsigned int length) const {
+    return source != nullptr && block != nullptr && length != 0 && lineCount < height &&
+           length <= width;
+}
+
+void QNVBlockBuffer::InsertLine(unsigned int index, const unsigned char *source,
+                                unsigned int length) {
+    if (!AcceptsRow(source, length)) {
+        WriteMessage(kRefusedInsertMessage);
+        return;
+    }
+    unsigned char *line = GetLinePtr(index);
+    if (line == nullptr) {
+        return;
+    }
+    std::memcpy(line, source, length);
+    ++lineCount;
+}
+
+void QNVBlockBuffer::VerticalInsertLine(unsigned int column, const unsigned char *source,
+                                        unsigned int length) {
+    // A column outside the lines, or one longer than the rectangle is high, is refused
+    // whole: nothing may land outside the block.
+    if (source == nullptr || block == nullptr || length == 0 || lineCount >= width ||
+        column >= width || length > height) {
+        WriteMessage(kRefusedInsertMessage);
+        return;
+    }
+    // The last source byte goes to line 0: the line is stored bottom to top.
+    unsigned char *dest = block + column;
+    for (unsigned int i = 0; i < length; ++i) {
+        *dest = source[length - 1 - i];
+        dest += width;
+    }
+    ++lineCount;
+}
+
+void QNVBlockBuffer::AddLine(const unsigned char *source, unsigned int length) {
+    if (!AcceptsRow(source, length)) {
+        WriteMessage(kRefusedInsertMessage);
+        return;
+    }
+    // lineCount < height here, so the line exists.
+    std::memcpy(GetLinePtr(lineCount), source, length);
+    ++lineCount;
+}
+
+unsigned char *QNVBlockBuffer::GetBandPtr(unsigned int band) {
+    if (block == nullptr || uint64_t(band) * kBandLines >= height) {
+        WriteMessage(kBadBandMessage);
+        return nullptr;
+    }
+    return block + size_t(band) * kBandLines * width;
+}
+
+unsigned int QNVBlockBuffer::GetBandCount() const {
+    return static_cast<unsigned int>((uint64_t(height) + kBandLines - 1) / kBandLines);
+}
+
+unsigned int QNVBlockBuffer::GetMemorySize() const {
+    // A buffer without a block holds no bytes; the size checks in the constructor
+    // guarantee that the product of a made buffer fits.
+    if (block == nullptr) {
+        return 0;
+    }
+    return width * height;
+}
+
+void QNVBlockBuffer::Filp() {
+    if (block == nullptr || height < 2) {
+        return;
+    }
+    // Exchanging the lines in place needs no temporary line, so the flip cannot fail.
+    for (unsigned int top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+        unsigned char *upper = block + size_t(top) * width;
+        std::swap_ranges(upper, upper + width, block + size_t(bottom) * width);
+    }
+}
+
+void QNVBlockBuffer::Mirror() {
+    if (block == nullptr) {
+        return;
+    }
+    for (unsigned int i = 0; i < height; ++i) {
+        unsigned char *line = block + size_t(i) * width;
+        std::reverse(line, line + width);
+    }
+}
+
+void QNVBlockBuffer::Rotate() {
+    if (block == nullptr) {
+        return;
+    }
+    // Mirroring every line and then flipping the lines is the same as reversing the
+    // whole block, which is done in one pass.
+    std::reverse(block, block + size_t(width) * height);
+}

@@ -5,9 +5,11 @@
 #include <cstdint>
 
 // The largest page the filter accepts, in bytes of one 8-bit-per-dot buffer: the
-// largest paper of the size table (12 x 18 in) at 1200 dpi plus generous margins.
-// Larger requests are treated as allocation failures.
-constexpr uint64_t kMaxPageBufferBytes = 16384ull * 24576ull;
+// largest paper of the size table (12 x 18 in) at 1200 dpi with margins of up to 1 in
+// on every side, in either orientation: 14 in wide is 16800 dots, aligned to 16896;
+// 20 in high is 24000 lines, rounded up to 24576 (the turned page, 24064 x 16800,
+// is smaller). Larger requests are treated as allocation failures.
+constexpr uint64_t kMaxPageBufferBytes = 16896ull * 24576ull;
 
 class QNVBlockBuffer {
 public:
@@ -31,6 +33,9 @@ public:
     void Rotate();
 
 private:
+    // Whether a row insert of `length` bytes from `source` may be written at all.
+    bool AcceptsRow(const unsigned char *source, unsigned int length) const;
+
     unsigned char *block;
     unsigned int lineCount;
     unsigned int width;

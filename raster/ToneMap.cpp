@@ -1,0 +1,99 @@
+// Mapping lines of grey bytes through a 256-entry tone table.
+#include "ToneMap.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define GDI_TONE_X86 1
+#include <immintrin.h>
+#else
+#define GDI_TONE_X86 0
+#endif
+
+namespace {
+
+void MapScalar(const uint16_t *table, unsigned char *line, size_t length) {
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        const unsigned char a = line[i], b = line[i + 1], c = line[i + 2], d = line[i + 3];
+        line[i] = static_cast<unsigned char>(table[a]);
+        line[i + 1] = static_cast<unsigned char>(table[b]);
+        line[i + 2] = static_cast<unsigned char>(table[c]);
+        line[i + 3] = static_cast<unsigned char>(table[d]);
+    }
+    for (; i < length; ++i) {
+        line[i] = static_cast<unsigned char>(table[line[i]]);
+    }
+}
+
+#if GDI_TONE_X86
+
+// The table's low bytes as four 64-byte registers; each byte's low 7 bits pick an entry
+// from one half of the table with vpermi2b, and its top bit picks the half.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void MapAvx512Vbmi(const uint16_t *table,
+                                                                          unsigned char *line,
+                                                                          size_t length) {
+    // Entries 64q .. 64q + 63 are two registers of 16-bit words; a byte permute picks
+    // their low (even) bytes into one register.
+    alignas(64) unsigned char evenBytes[64];
+    for (int j = 0; j < 64; ++j) {
+        evenBytes[j] = static_cast<unsigned char>(2 * j);
+    }
+    const __m512i even = _mm512_load_si512(evenBytes);
+    __m512i quarters[4];
+    for (int q = 0; q < 4; ++q) {
+        quarters[q] = _mm512_permutex2var_epi8(_mm512_loadu_si512(table + 64 * q), even,
+                                               _mm512_loadu_si512(table + 64 * q + 32));
+    }
+    size_t i = 0;
+    for (; i + 64 <= length; i += 64) {
+        const __m512i grey = _mm512_loadu_si512(line + i);
+        const __m512i lower = _mm512_permutex2var_epi8(quarters[0], grey, quarters[1]);
+        const __m512i upper = _mm512_permutex2var_epi8(quarters[2], grey, quarters[3]);
+        const __mmask64 top = _mm512_movepi8_mask(grey);
+        _mm512_storeu_si512(line + i, _mm512_mask_blend_epi8(top, lower, upper));
+    }
+    MapScalar(table, line + i, length - i);
+}
+
+#endif  // GDI_TONE_X86
+
+}  // namespace
+
+bool IsToneKernelAvailable(ToneKernel kernel) {
+    switch (kernel) {
+        case ToneKernel::kScalar:
+            return true;
+#if GDI_TONE_X86
+        case ToneKernel::kAvx512Vbmi:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vbmi");
+#endif
+        default:
+            return false;
+    }
+}
+
+ToneKernel SelectedToneKernel() {
+    static const ToneKernel selected = [] {
+        return IsToneKernelAvailable(ToneKernel::kAvx512Vbmi) ? ToneKernel::kAvx512Vbmi
+                                                              : ToneKernel::kScalar;
+    }();
+    return selected;
+}
+
+void MapGreyBytes(ToneKernel kernel, const uint16_t table[256], unsigned char *line,
+                  size_t length) {
+    if (!IsToneKernelAvailable(kernel)) {
+        kernel = ToneKernel::kScalar;
+    }
+    switch (kernel) {
+#if GDI_TONE_X86
+        case ToneKernel::kAvx512Vbmi:
+            MapAvx512Vbmi(table, line, length);
+            return;
+#endif
+        default:
+            MapScalar(table, line, length);
+            return;
+    }
+}

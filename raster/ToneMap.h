@@ -1,0 +1,26 @@
+// Mapping lines of grey bytes through a 256-entry tone table, with a kernel for x86-64
+// processors with byte permutes (AVX-512 VBMI) chosen at run time. (Sixteen 16-entry
+// shuffles with AVX2 were measured no faster than the scalar lookups, so there is none.)
+#ifndef GDI_RASTER_TONEMAP_H
+#define GDI_RASTER_TONEMAP_H
+
+#include <cstddef>
+#include <cstdint>
+
+// The ways a line can be mapped; all give the same bytes.
+enum class ToneKernel {
+    kScalar,      // one table lookup per byte
+    kAvx512Vbmi,  // 64 bytes at once: two 128-entry byte permutes and a blend
+};
+
+// Whether this build and this processor can use the kernel.
+bool IsToneKernelAvailable(ToneKernel kernel);
+
+// The kernel used for tone mapping: the widest available one.
+ToneKernel SelectedToneKernel();
+
+// Replaces each of the first `length` bytes of `line` by the low byte of table[byte].
+// An unavailable kernel falls back to kScalar.
+void MapGreyBytes(ToneKernel kernel, const uint16_t table[256], unsigned char *line, size_t length);
+
+#endif

@@ -16,15 +16,19 @@ const char kDebugSwitchPath[] = "/tmp/gdidebug";
 const char kDebugLogPath[] = "/tmp/CUPSDebug.log";
 
 // /tmp is world-writable: never follow a link planted there, append only to a
-// regular file, and change the mode through the open descriptor.
+// regular file, and change the mode through the open descriptor. O_NONBLOCK keeps
+// a planted FIFO from blocking the open until somebody reads it.
 FILE *OpenLogFileSafely() {
-    int fd = open(kDebugLogPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
+    int fd = open(kDebugLogPath,
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return nullptr;
     }
+    fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
     fchmod(fd, 0666);
     FILE *stream = fdopen(fd, "a");
     if (stream == nullptr) {
@@ -37,14 +41,16 @@ FILE *OpenLogFileSafely() {
 
 bool LocalTimeNow(struct tm *out) {
     time_t now = time(nullptr);
-    if (now == (time_t)-1) return false;
+    if (now == (time_t)-1)
+        return false;
     return localtime_r(&now, out) != nullptr;
 }
 
 }  // namespace
 
 extern "C" void DebugStart(void) {
-    if (gDebugFile != nullptr) return;
+    if (gDebugFile != nullptr)
+        return;
     struct stat st;
     if (stat(kDebugSwitchPath, &st) != 0) {
         gDebugFile = stderr;
@@ -66,7 +72,8 @@ extern "C" void DebugEnd(void) {
 
 extern "C" int CPSDebugLog(const char *format, ...) {
     FILE *out = gDebugFile;
-    if (out == nullptr) return 0;
+    if (out == nullptr)
+        return 0;
     struct tm now;
     if (LocalTimeNow(&now)) {
         fprintf(out, "%2.2d/%2.2d/%2.2d %2.2d:%2.2d.%4.4d (%d) ", now.tm_mon + 1, now.tm_mday,
@@ -84,11 +91,13 @@ extern "C" int CPSDebugLog(const char *format, ...) {
 extern "C" void CPSDebugLogHexDump(const unsigned char *bytes, unsigned count) {
     DebugStart();
     FILE *out = gDebugFile;
-    if (out == nullptr) return;
+    if (out == nullptr)
+        return;
     fputs("    ", out);
     for (unsigned i = 0; i < count; ++i) {
         fprintf(out, "0x%2.2x ", bytes[i]);
-        if ((i + 1) % 8 == 0 && i + 1 < count) fputs("\n    ", out);
+        if ((i + 1) % 8 == 0 && i + 1 < count)
+            fputs("\n    ", out);
     }
     fputc('\n', out);
     fflush(out);
@@ -97,7 +106,8 @@ extern "C" void CPSDebugLogHexDump(const unsigned char *bytes, unsigned count) {
 extern "C" void CPSDebugAssert_(const char *format, ...) {
     DebugStart();
     FILE *out = gDebugFile;
-    if (out == nullptr) return;
+    if (out == nullptr)
+        return;
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) == 0) {
         struct tm now;
@@ -119,7 +129,9 @@ extern "C" void CPSDebugAssert_(const char *format, ...) {
 
 extern "C" void OutputTmpFile(const char *path, const void *data, unsigned count) {
     FILE *file = fopen(path, "wb+");
-    if (file == nullptr) return;
-    if (count > 0 && data != nullptr) fwrite(data, 1, count, file);
+    if (file == nullptr)
+        return;
+    if (count > 0 && data != nullptr)
+        fwrite(data, 1, count, file);
     fclose(file);
 }

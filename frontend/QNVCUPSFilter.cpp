@@ -10,25 +10,53 @@
 
 #include "CUPSDebug.h"
 
+// CUPS marks its PPD calls deprecated, yet queues of raster drivers still hand
+// their filters a PPD, and these calls are how a filter reads it.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
 const _Str_ID kPaperTypeArray[3] = {{"Plain", 0}, {"OHP", 2}, {"Thick", 1}};
 
 const _Str_ID kInputTrayArray[6] = {{"Automatic", 0}, {"Manual", 1}, {"Tray1", 2},
                                     {"Tray2", 3},     {"Tray3", 4},  {"Tray4", 5}};
 
-const _Str_ID kPaperSizeArray[32] = {
-    {"Letter", 1},        {"Legal", 5},          {"HalfLetter", 6},  {"Executive", 7},
-    {"A3", 8},            {"A4", 9},             {"A5", 11},         {"B4", 12},
-    {"JISB5", 13},        {"Foolscap", 14},      {"Folio", 15},      {"10x14", 121},
-    {"Ledger", 17},       {"GovernmentLG", 18},  {"Env10", 20},      {"EnvDL", 27},
-    {"EnvC5", 28},        {"EnvC6", 31},         {"Monarch", 37},    {"Postcard", 43},
-    {"DoublePostcard", 69}, {"A6", 70},          {"B6", 88},         {"8K", 92},
-    {"16K", 93},          {"FS", 16},            {"GLT", 122},       {"EngQuatro", 123},
-    {"11x14", 124},       {"12x18", 125},        {"11x15", 46},      {"Custom", 255}};
+const _Str_ID kPaperSizeArray[32] = {{"Letter", 1},
+                                     {"Legal", 5},
+                                     {"HalfLetter", 6},
+                                     {"Executive", 7},
+                                     {"A3", 8},
+                                     {"A4", 9},
+                                     {"A5", 11},
+                                     {"B4", 12},
+                                     {"JISB5", 13},
+                                     {"Foolscap", 14},
+                                     {"Folio", 15},
+                                     {"10x14", 121},
+                                     {"Ledger", 17},
+                                     {"GovernmentLG", 18},
+                                     {"Env10", 20},
+                                     {"EnvDL", 27},
+                                     {"EnvC5", 28},
+                                     {"EnvC6", 31},
+                                     {"Monarch", 37},
+                                     {"Postcard", 43},
+                                     {"DoublePostcard", 69},
+                                     {"A6", 70},
+                                     {"B6", 88},
+                                     {"8K", 92},
+                                     {"16K", 93},
+                                     {"FS", 16},
+                                     {"GLT", 122},
+                                     {"EngQuatro", 123},
+                                     {"11x14", 124},
+                                     {"12x18", 125},
+                                     {"11x15", 46},
+                                     {"Custom", 255}};
 
-#define LEVEL_ROWS                                                                           \
-    {"Level0", -75}, {"Level1", -60}, {"Level2", -45}, {"Level3", -30}, {"Level4", -15},     \
-        {"Level5", 0}, {"Level6", 15}, {"Level7", 30}, {"Level8", 45}, {"Level9", 60},      \
-        {"Level10", 75}
+#define LEVEL_ROWS                                                                       \
+    {"Level0", -75}, {"Level1", -60}, {"Level2", -45}, {"Level3", -30}, {"Level4", -15}, \
+        {"Level5", 0}, {"Level6", 15}, {"Level7", 30}, {"Level8", 45}, {"Level9", 60}, { \
+        "Level10", 75                                                                    \
+    }
 const _Str_ID kBrightnessArray[11] = {LEVEL_ROWS};
 const _Str_ID kContrastArray[11] = {LEVEL_ROWS};
 #undef LEVEL_ROWS
@@ -48,24 +76,29 @@ namespace {
 constexpr int kNotSet = 254;
 constexpr int kCustomPaperSize = 255;
 constexpr int kLongEdgeMark = 128;
-constexpr unsigned kTrayManual = 1, kTrayTray1 = 2, kTrayTray2 = 3, kTrayTray3 = 4,
-                   kTrayTray4 = 5;
+constexpr unsigned kTrayManual = 1, kTrayTray1 = 2, kTrayTray2 = 3, kTrayTray3 = 4, kTrayTray4 = 5;
 constexpr int kHalfLetter = 6, kA5 = 11;
 
 // CUPS hands every filter its queue's PPD in $PPD; asking the scheduler is the
 // fallback for running the filter by hand.
 const char *FindPPDFile(const char *printer) {
     const char *fromEnvironment = getenv("PPD");
-    if (fromEnvironment != nullptr && fromEnvironment[0] != '\0') return fromEnvironment;
-    if (printer == nullptr) return nullptr;
+    if (fromEnvironment != nullptr && fromEnvironment[0] != '\0')
+        return fromEnvironment;
+    if (printer == nullptr)
+        return nullptr;
     return cupsGetPPD(printer);
 }
 
 }  // namespace
 
-int strLenth(const char *text) { return text == nullptr ? 0 : (int)strlen(text); }
+int strLenth(const char *text) {
+    return text == nullptr ? 0 : (int)strlen(text);
+}
 
-QNVCUPSFilter::QNVCUPSFilter(int argc, const char **argv) { (void)Run(argc, argv); }
+QNVCUPSFilter::QNVCUPSFilter(int argc, const char **argv) {
+    (void)Run(argc, argv);
+}
 
 QNVCUPSFilter::QNVCUPSFilter(const QNVCUPSFilter &other) = default;
 
@@ -105,7 +138,8 @@ bool QNVCUPSFilter::Run(int argc, const char **argv) {
 
     if (argc > 3 && argv[3] != nullptr) {
         const char *title = argv[3];
-        if (title[0] == '@') ++title;
+        if (title[0] == '@')
+            ++title;
         strncpy(fileName, title, sizeof(fileName) - 1);
         fileName[sizeof(fileName) - 1] = '\0';
     }
@@ -145,14 +179,16 @@ void QNVCUPSFilter::SetDefaultOptions(const char *name) {
 }
 
 void QNVCUPSFilter::SetDriverInfo(const char *name, const char *value) {
-    if (name == nullptr || value == nullptr) return;
+    if (name == nullptr || value == nullptr)
+        return;
     if (strcasecmp(name, "cupsModelNumber") == 0) {
         modelNumberIsOne = strtol(value, nullptr, 10) == 1 ? 1 : 0;
     }
 }
 
 void QNVCUPSFilter::SetOptions(const char *name, const char *value) {
-    if (name == nullptr || value == nullptr) return;
+    if (name == nullptr || value == nullptr)
+        return;
     auto is = [name](const char *keyword) { return strcasecmp(name, keyword) == 0; };
     if (is("PaperType") || is("MediaType")) {
         paperType = (unsigned)GetValueOfSTRIDArray(value, kPaperTypeArray, 3);
@@ -176,18 +212,22 @@ void QNVCUPSFilter::SetOptions(const char *name, const char *value) {
 }
 
 int QNVCUPSFilter::GetValueOfSTRIDArray(const char *value, const _Str_ID *table, int count) {
-    if (value == nullptr || table == nullptr || count <= 0) return 0;
+    if (value == nullptr || table == nullptr || count <= 0)
+        return 0;
     const char *text = strncasecmp(value, "Custom", 6) == 0 ? "Custom" : value;
     for (int i = 0; i < count; ++i) {
-        if (strcasecmp(table[i].name, text) == 0) return table[i].value;
+        if (strcasecmp(table[i].name, text) == 0)
+            return table[i].value;
     }
     return 0;
 }
 
 bool QNVCUPSFilter::FoundFromArray(unsigned key, const unsigned *list, int count) {
-    if (list == nullptr) return false;
+    if (list == nullptr)
+        return false;
     for (int i = 0; i < count; ++i) {
-        if (list[i] == key) return true;
+        if (list[i] == key)
+            return true;
     }
     return false;
 }
@@ -201,7 +241,8 @@ void QNVCUPSFilter::LoadOptions(const char *options) {
     }
     cupsFreeOptions(count, list);
 
-    if (longEdgeIsVertical && paperSize != kCustomPaperSize) paperSize += kLongEdgeMark;
+    if (longEdgeIsVertical && paperSize != kCustomPaperSize)
+        paperSize += kLongEdgeMark;
 
     CPSDebugLog("thePrintWeapon.PaperSize: %d", paperSize);
     CPSDebugLog("thePrintWeapon.PaperType: %d", (int)paperType);
@@ -214,10 +255,12 @@ void QNVCUPSFilter::ReviseOptions() {
     const unsigned size = (unsigned)paperSize;
 
     // Sizes the printer cannot feed long edge first.
-    if (FoundFromArray(size, kPaperSizeListNALongEdge, 17)) longEdgeIsVertical = false;
+    if (FoundFromArray(size, kPaperSizeListNALongEdge, 17))
+        longEdgeIsVertical = false;
 
     // Envelopes and the smallest cards only feed from the manual tray.
-    if (FoundFromArray(size, kPaperSizeListOnlyManualTray, 7)) inputTray = kTrayManual;
+    if (FoundFromArray(size, kPaperSizeListOnlyManualTray, 7))
+        inputTray = kTrayManual;
 
     // HalfLetter and A5 lie long edge first in some trays, depending on the model.
     if (paperSize == kHalfLetter || paperSize == kA5) {
@@ -232,7 +275,8 @@ void QNVCUPSFilter::ReviseOptions() {
         }
     }
 
-    if (FoundFromArray(size, kPaperSizeListNADuplex, 9)) duplexStyle = 0;
+    if (FoundFromArray(size, kPaperSizeListNADuplex, 9))
+        duplexStyle = 0;
 
     // Special media only from the manual tray, and the manual tray never duplexes.
     if (inputTray == kTrayManual) {
@@ -241,5 +285,6 @@ void QNVCUPSFilter::ReviseOptions() {
         paperType = 0;
     }
 
-    if (FoundFromArray(paperType, kPaperTypeListNADuplex, 2)) duplexStyle = 0;
+    if (FoundFromArray(paperType, kPaperTypeListNADuplex, 2))
+        duplexStyle = 0;
 }

@@ -11,6 +11,10 @@
 
 namespace {
 
+// Widest line an encoder accepts: keeps every per-line count (entries plus the
+// pseudo-pixel, groups, buffer bytes) inside 32 bits.
+constexpr uint32_t kMaxWidth = 0xFFFFFF00u;
+
 // Countdown of the allocation failure hook; negative when off.
 int gAllocFailCountdown = -1;
 
@@ -27,6 +31,9 @@ bool lineBufferBytes(uint32_t maxWidth, size_t *bytes) {
 }
 
 bool contextBufferBytes(uint32_t maxWidth, size_t *bytes) {
+    if (maxWidth > kMaxWidth) {
+        return false;
+    }
     const uint64_t size = 2 * static_cast<uint64_t>(maxWidth) + 2;
     if (size > std::numeric_limits<size_t>::max()) {
         return false;

@@ -1,0 +1,264 @@
+// Band encoding: every band of a page, decoded back with JBIG-KIT, shows the page's
+// grey levels halftoned by the threshold rule at its page lines; and the gdidecode
+// tool lists and decodes a stream the writer produced.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DitherTables.h"
+#include "QNVGDIFilter.h"
+#include "gdi_decode.h"
+#include "gdi_test_support.h"
+
+namespace {
+
+using gditest::MakeOptions;
+using gditest::MakePageHeader;
+using gditest::SpoolDirectory;
+using gditest::StdoutCapture;
+
+using GreyAt = std::function<unsigned char(unsigned x, unsigned y)>;
+
+struct Job {
+    std::vector<unsigned char> bytes;
+    gdidecode::ParsedStream stream;
+};
+
+// Runs a job of the given pages (each filled from `grey`) and parses its stream.
+::testing::AssertionResult RunAndParse(const char *optionsText,
+                                       const std::vector<cups_page_header_s> &pages,
+                                       const GreyAt &grey, Job *job) {
+    QNVCUPSFilter options = MakeOptions("bands", optionsText);
+    {
+        StdoutCapture capture;
+        QNVGDIFilter writer(options);
+        unsigned number = 0;
+        for (const cups_page_header_s &header : pages) {
+            ++number;
+            if (number == 1)
+                writer.SendJobHeader(header);
+            if (!writer.SendPageHeader(header, number)) {
+                return ::testing::AssertionFailure() << "page header " << number;
+            }
+            QNVBlockBuffer *page = writer.GetPageBuffer();
+            for (unsigned y = 0; y < page->GetHeight(); ++y) {
+                unsigned char *line = page->GetLinePtr(y);
+                for (unsigned x = 0; x < page->GetWidth(); ++x)
+                    line[x] = grey(x, y);
+            }
+            if (!writer.SendPageData())
+                return ::testing::AssertionFailure() << "page data";
+            writer.SendPageEnd();
+        }
+        if (options.IsDuplex() && number % 2 == 1 && number > 1) {
+            writer.SetBlankPageAppended(true);
+            writer.SendPageHeader(pages.back(), number + 1);
+            writer.SendPageData();
+            writer.SendPageEnd();
+            writer.SetBlankPageAppended(false);
+        }
+        writer.SendJobEnd();
+        job->bytes = capture.Finish();
+    }
+    gdidecode::ParseError error;
+    if (!gdidecode::ParseBuffer(job->bytes.data(), job->bytes.size(), &job->stream, &error)) {
+        return ::testing::AssertionFailure() << "offset " << error.offset << ": " << error.reason;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Decodes every band of the page and compares each dot with the threshold rule.
+void ExpectPageMatches(const gdidecode::ParsedPage &page, const GreyAt &grey) {
+    const unsigned width = page.record.page.width;
+    for (const gdidecode::ParsedBand &band : page.bands) {
+        std::vector<uint8_t> bits;
+        std::string error;
+        ASSERT_TRUE(gdidecode::DecodeBand(band.data.data(), band.data.size(), width,
+                                          band.record.band.lines, &bits, &error))
+            << "band " << band.record.band.index << ": " << error;
+        unsigned mismatches = 0;
+        for (unsigned row = 0; row < band.record.band.lines; ++row) {
+            const unsigned y = band.record.band.firstLine + row;
+            for (unsigned x = 0; x < width; ++x) {
+                const bool black = (bits[(size_t)row * (width / 8) + x / 8] >> (7 - x % 8)) & 1;
+                const bool expected = grey(x, y) >= kDitherThresholdMatrix[y % 24][x % 24];
+                if (black != expected && ++mismatches <= 3) {
+                    ADD_FAILURE() << "page " << page.record.page.pageNumber << " dot " << x << ","
+                                  << y;
+                }
+            }
+        }
+        EXPECT_EQ(0u, mismatches) << "band " << band.record.band.index;
+    }
+}
+
+class BandEncodingTest : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_TRUE(spool_.Entries().empty()); }
+    SpoolDirectory spool_;
+};
+
+TEST_F(BandEncodingTest, UniformPagesDecodeToUniformBits) {
+    for (unsigned level : {0u, 255u}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        Job job;
+        const GreyAt grey = [level](unsigned, unsigned) { return (unsigned char)level; };
+        ASSERT_TRUE(RunAndParse("", {MakePageHeader(384, 300)}, grey, &job));
+        for (const gdidecode::ParsedBand &band : job.stream.pages.at(0).bands) {
+            std::vector<uint8_t> bits;
+            std::string error;
+            ASSERT_TRUE(gdidecode::DecodeBand(band.data.data(), band.data.size(), 384,
+                                              band.record.band.lines, &bits, &error))
+                << error;
+            EXPECT_EQ(std::vector<uint8_t>(48u * band.record.band.lines, level ? 0xFF : 0x00),
+                      bits);
+        }
+    }
+}
+
+// Grey areas of several levels across band boundaries: the bands must carry the
+// screen at their own page lines (band 1 starts at cell row 256 mod 24 = 16).
+TEST_F(BandEncodingTest, BandsCarryTheScreenAtTheirPageLines) {
+    const GreyAt grey = [](unsigned x, unsigned y) {
+        return (unsigned char)((x / 40) * 23 + (y / 100) * 41 + ((x ^ y) % 7));
+    };
+    for (unsigned height : {1u, 255u, 257u, 300u, 512u, 1000u}) {
+        SCOPED_TRACE("height " + std::to_string(height));
+        Job job;
+        ASSERT_TRUE(RunAndParse("", {MakePageHeader(500, height)}, grey, &job));
+        ExpectPageMatches(job.stream.pages.at(0), grey);
+    }
+}
+
+// Random black and white dots, which code to more bytes than the raw band:
+// the band must still come out whole.
+TEST_F(BandEncodingTest, BandLargerThanItsRawSizeComesOutWhole) {
+    const GreyAt grey = [](unsigned x, unsigned y) {
+        uint32_t h = x * 2654435761u ^ (y + 0x9E3779B9u) * 2246822519u;
+        h ^= h >> 15;
+        h *= 2246822519u;
+        h ^= h >> 13;
+        return (unsigned char)((h >> 8) & 1 ? 255 : 0);  // black or white at random
+    };
+    Job job;
+    ASSERT_TRUE(RunAndParse("", {MakePageHeader(1024, 600)}, grey, &job));
+    const gdidecode::ParsedPage &page = job.stream.pages.at(0);
+    ExpectPageMatches(page, grey);
+    bool grown = false;
+    for (const gdidecode::ParsedBand &band : page.bands) {
+        grown = grown || band.record.band.dataLength > 128u * 256u;
+    }
+    EXPECT_TRUE(grown) << "no band coded beyond its raw size; the growth path was not taken";
+}
+
+TEST_F(BandEncodingTest, DuplexPagesDecodeAfterReordering) {
+    const GreyAt grey = [](unsigned x, unsigned y) { return (unsigned char)((x + 3 * y) & 0xFF); };
+    Job job;
+    ASSERT_TRUE(RunAndParse("Duplex=DuplexNoTumble",
+                            std::vector<cups_page_header_s>(3, MakePageHeader(256, 400)), grey,
+                            &job));
+    ASSERT_EQ(4u, job.stream.pages.size());
+    for (const gdidecode::ParsedPage &page : job.stream.pages) {
+        if (page.record.page.pageNumber == 4) {
+            ExpectPageMatches(page, [](unsigned, unsigned) { return (unsigned char)0; });
+        } else {
+            ExpectPageMatches(page, grey);
+        }
+    }
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int RunTool(const std::string &arguments, std::string *out) {
+    const std::string command = std::string(GDI_BINARY_DIR) + "/tools/gdidecode " + arguments;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char buffer[4096];
+    size_t got;
+    out->clear();
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+        out->append(buffer, got);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(BandEncodingTest, GdidecodeListsAndDecodesAWriterStream) {
+    const GreyAt grey = [](unsigned x, unsigned y) { return (unsigned char)((x * y) & 0xFF); };
+    Job job;
+    ASSERT_TRUE(RunAndParse("Duplex=DuplexNoTumble",
+                            std::vector<cups_page_header_s>(3, MakePageHeader(300, 520)), grey,
+                            &job));
+    const std::string dir = spool_.Path() + "/decoded";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    const std::string streamPath = dir + "/job.gdi";
+    {
+        std::ofstream out(streamPath, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(job.bytes.data()),
+                  (std::streamsize)job.bytes.size());
+    }
+
+    std::string listing;
+    ASSERT_EQ(0, RunTool("--decode " + dir + " " + streamPath + " 2>&1", &listing)) << listing;
+    std::istringstream lines(listing);
+    std::string line;
+    std::vector<std::string> all;
+    while (std::getline(lines, line))
+        all.push_back(line);
+    ASSERT_EQ(job.stream.records.size() + 1, all.size()) << listing;
+    EXPECT_NE(std::string::npos, all[0].find("GDIJ job header"));
+    EXPECT_NE(std::string::npos, all[1].find("GDIP page 2"));
+    EXPECT_NE(std::string::npos, all.back().find("stream OK"));
+    EXPECT_NE(std::string::npos, all.back().find("4 page(s), 12 band(s)"));
+
+    for (unsigned number = 1; number <= 4; ++number) {
+        char name[32];
+        snprintf(name, sizeof(name), "/page-%04u", number);
+        const std::string pbm = ReadFile(dir + name + ".pbm");
+        const std::string header = "P4\n384 520\n";
+        ASSERT_EQ(header.size() + 48u * 520u, pbm.size()) << name;
+        EXPECT_EQ(header, pbm.substr(0, header.size()));
+        // The first line of page 1 is at page line 0.
+        if (number != 4) {
+            for (unsigned x = 0; x < 384; ++x) {
+                const bool black = (pbm[header.size() + x / 8] >> (7 - x % 8)) & 1;
+                EXPECT_EQ(grey(x, 0) >= kDitherThresholdMatrix[0][x % 24], black) << x;
+            }
+        }
+        const std::string png = ReadFile(dir + name + ".png");
+        if (!png.empty()) {
+            EXPECT_EQ("\x89PNG", png.substr(0, 4));
+        }
+        unlink((dir + name + ".pbm").c_str());
+        unlink((dir + name + ".png").c_str());
+    }
+
+    // Cut short in the middle of a band: reported with its offset, exit status 1.
+    {
+        std::ofstream out(streamPath, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(job.bytes.data()), 400);
+    }
+    std::string errors;
+    EXPECT_EQ(1, RunTool("-q " + streamPath + " 2>&1 >/dev/null", &errors));
+    EXPECT_NE(std::string::npos, errors.find("gdidecode: offset 400 (0x190): input ends inside"))
+        << errors;
+    unlink(streamPath.c_str());
+    rmdir(dir.c_str());
+}
+
+}  // namespace

@@ -133,7 +133,8 @@ extern "C" int OvtJBIGImageBegin(JBIGEncoderState *state, const JBIGImageSize *s
 
 extern "C" int OvtJBIGImageBandAdd(JBIGEncoderState *state, const unsigned char *lines,
                                    uint32_t count, int32_t stride) {
-    if (state->outState == kJBIGOutFailed) {
+    // No image begun (stripe length still 0): there is no stripe to put lines into.
+    if (state->outState == kJBIGOutFailed || state->stripeLines == 0) {
         return -1;
     }
     jbigBlockCompress(state, lines, count, stride);

@@ -283,6 +283,18 @@ TEST(JbigEncoderImage, InvalidImageRefused) {
     }
 }
 
+// Lines added to an encoder that has not begun an image are refused instead of looping on
+// a stripe length of 0.
+TEST(JbigEncoderImage, LinesBeforeImageBeginRefused) {
+    Recorder r;
+    JBIGEncoderState *state = OvtJBIGEncoderInit(64, 1, record, &r);
+    ASSERT_NE(state, nullptr);
+    const Bytes lines(8 * 4, 0x81);
+    EXPECT_EQ(OvtJBIGImageBandAdd(state, lines.data(), 4, 8), -1);
+    EXPECT_EQ(r.requests, 0u);
+    OvtJBIGEncoderDeinit(state);
+}
+
 // The header alone: the first call asks for a block, a block left exactly full by the header
 // is handed over at once, the final hand-over carries the bytes used.
 TEST(JbigBlockChain, HeaderHandOvers) {

@@ -1,1 +1,388 @@
-// Filled in by its own change.
+// The job's page loop.
+#include "QNVRasterFilter.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "CUPSDebug.h"
+#include "QNVBlockBuffer.h"
+#include "QNVGDIFilter.h"
+
+// cupsRasterReadHeader is marked deprecated in favour of the larger version-2 header,
+// but the stream writer works on the version-1 record, which is what it reads.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+const unsigned char CancelCMD[16] = {'G', 'D', 'I', 'C', ' ', 'C', 'A', 'N',
+                                     'C', 'E', 'L', ' ', ' ', ' ', ' ', ' '};
+
+namespace {
+
+// Set by the signal handler only; read by the loop between pages.
+volatile sig_atomic_t gSigTerm = 0;
+volatile sig_atomic_t gSigPipe = 0;
+
+constexpr unsigned kPointsPerInch = 72;
+// Longest line the filter will buffer: the widest page the stream can describe.
+constexpr uint64_t kMaxLineBytes = 0xFFFF;
+
+void signalHandler(int signal, siginfo_t *info, void *context) {
+    (void)info;
+    (void)context;
+    if (signal == SIGTERM) {
+        gSigTerm = 1;
+    } else if (signal == SIGPIPE) {
+        gSigPipe = 1;
+    }
+}
+
+void installSignalHandler(int signal, const char *failure) {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    sigemptyset(&action.sa_mask);
+    action.sa_sigaction = signalHandler;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    if (sigaction(signal, &action, nullptr) != 0)
+        perror(failure);
+}
+
+uint64_t MarginDots(unsigned resolution, unsigned marginPoints) {
+    return (uint64_t)resolution * marginPoints / kPointsPerInch;
+}
+
+bool IsBlackIsHighGrey(unsigned colorSpace) {
+    return colorSpace == CUPS_CSPACE_K;
+}
+
+bool IsWhiteIsHighGrey(unsigned colorSpace) {
+    return colorSpace == CUPS_CSPACE_W || colorSpace == CUPS_CSPACE_SW;
+}
+
+void InvertLine(unsigned char *line, unsigned length) {
+    for (unsigned i = 0; i < length; ++i)
+        line[i] = (unsigned char)(255 - line[i]);
+}
+
+}  // namespace
+
+QNVRasterFilter::QNVRasterFilter(QNVCUPSFilter options)
+    : rasterStream(nullptr),
+      rasterBuffer(nullptr),
+      rasterBufferWidth(0),
+      rasterBufferSize(0),
+      pageCount(0),
+      imageProcess(),
+      jobOptions(options),
+      gdiFilter(nullptr),
+      jobCopies(1),
+      invertPage(false) {
+    memset(&pageHeader, 0, sizeof(pageHeader));
+}
+
+QNVRasterFilter::~QNVRasterFilter() {
+    // Run releases everything; this only guards against a Run that never finished.
+    deallocRasterBuffer();
+    delete gdiFilter;
+    if (rasterStream != nullptr)
+        cupsRasterClose(rasterStream);
+}
+
+bool QNVRasterFilter::Run() {
+    CPSDebugLog("QNVRasterFilter is running!");
+    installSignalHandler(SIGTERM, "DEBUG: Failed to set SIGTERM handler");
+    installSignalHandler(SIGPIPE, "DEBUG: Failed to set SIGPIPE handler");
+
+    gdiFilter = new QNVGDIFilter(jobOptions);
+    rasterStream = cupsRasterOpen(jobOptions.GetRasterFileHandle(), CUPS_RASTER_READ);
+    imageProcess.GenerateGrayGammaTable(jobOptions.GetBrightness(), jobOptions.GetContrast());
+
+    cups_page_header_s savedHeader;
+    memset(&savedHeader, 0, sizeof(savedHeader));
+    bool result = false;
+    pageCount = 0;
+
+    if (rasterStream == nullptr) {
+        fprintf(stderr, "ERROR: The job's data is not CUPS raster and cannot be printed\n");
+    }
+
+    while (rasterStream != nullptr) {
+        cups_page_header_s next;
+        if (!cupsRasterReadHeader(rasterStream, &next)) {
+            result = true;
+            break;
+        }
+        const cups_page_header_s previousHeader = pageHeader;
+        const cups_page_header_s previousSaved = savedHeader;
+        pageHeader = next;
+        savedHeader = pageHeader;
+        ++pageCount;
+        const unsigned lineCount = pageHeader.cupsHeight;
+        const unsigned lineLength = pageHeader.cupsBytesPerLine;
+
+        if (detectCancel()) {
+            result = true;
+            break;
+        }
+
+        // A page the printer cannot take is refused before anything of it is made or
+        // sent; it does not count as a page of the job.
+        if (!isPrintableFormat(pageHeader)) {
+            pageHeader = previousHeader;
+            savedHeader = previousSaved;
+            --pageCount;
+            break;
+        }
+        invertPage = IsWhiteIsHighGrey(pageHeader.cupsColorSpace);
+        if (!hasUsableGeometry(pageHeader)) {
+            pageHeader = previousHeader;
+            savedHeader = previousSaved;
+            --pageCount;
+            break;
+        }
+        fprintf(stderr, "INFO: Printing page %u\n", pageCount);
+        const bool haveLineBuffer = allocRasterBuffer();
+        if (jobOptions.IsLongEdgeVertical())
+            exchangeForLongEdge();
+
+        if (pageCount == 1) {
+            gdiFilter->SendJobHeader(pageHeader);
+            jobCopies = std::max(1u, pageHeader.NumCopies);
+        }
+        logPageHeader();
+
+        if (!gdiFilter->SendPageHeader(pageHeader, pageCount)) {
+            deallocRasterBuffer();
+            gdiFilter->SendPageEnd();
+            fprintf(stderr, "ERROR: Page %u could not be prepared (out of memory?)\n", pageCount);
+            break;
+        }
+        if (!haveLineBuffer) {
+            deallocRasterBuffer();
+            gdiFilter->SendPageEnd();
+            fprintf(stderr, "ERROR: Page %u: no memory for a raster line\n", pageCount);
+            break;
+        }
+
+        QNVBlockBuffer *page = gdiFilter->GetPageBuffer();
+        const unsigned margin = jobOptions.IsLongEdgeVertical() ? gdiFilter->GetyMarginLines()
+                                                                : gdiFilter->GetxMarginBytes();
+        bool complete = true;
+        if (lineCount != 0 && page != nullptr) {
+            complete = readPageLines(page, lineCount, lineLength, margin);
+        }
+        deallocRasterBuffer();
+        if (page != nullptr)
+            rasterPageImageProcessing(page);
+
+        const bool sent = gdiFilter->SendPageData();
+        gdiFilter->SendPageEnd();
+        if (!sent) {
+            fprintf(stderr, "ERROR: Page %u could not be sent to the printer\n", pageCount);
+            break;
+        }
+        reportPageDone();
+        if (!complete) {
+            // What arrived of the page was printed; the job itself is incomplete.
+            CPSDebugLog("Raster data ended within page %u", pageCount);
+            fprintf(stderr, "ERROR: The job's raster data ended within page %u\n", pageCount);
+            break;
+        }
+    }
+
+    if (jobOptions.IsDuplex()) {
+        if (pageCount == 1) {
+            gdiFilter->SendSinglePage();
+        } else if (pageCount % 2 == 1) {
+            insertBlankPage(savedHeader);
+        }
+    }
+    gdiFilter->SendJobEnd();
+    delete gdiFilter;
+    gdiFilter = nullptr;
+    if (rasterStream != nullptr) {
+        cupsRasterClose(rasterStream);
+        rasterStream = nullptr;
+    }
+    CPSDebugLog("retValue: %d", result ? 1 : 0);
+    return result;
+}
+
+bool QNVRasterFilter::isPrintableFormat(const cups_page_header_s &header) {
+    const bool grey8 =
+        header.cupsBitsPerColor == 8 && header.cupsBitsPerPixel == 8 &&
+        (IsBlackIsHighGrey(header.cupsColorSpace) || IsWhiteIsHighGrey(header.cupsColorSpace));
+    if (!grey8) {
+        CPSDebugLog(
+            "Page %u: unsupported raster format (%u bits per pixel, %u bits per colour, "
+            "colour space %u)",
+            pageCount, header.cupsBitsPerPixel, header.cupsBitsPerColor, header.cupsColorSpace);
+        fprintf(stderr,
+                "ERROR: Page %u is not 8-bit grey raster (%u bits per pixel, %u bits per colour, "
+                "colour space %u)\n",
+                pageCount, header.cupsBitsPerPixel, header.cupsBitsPerColor, header.cupsColorSpace);
+        return false;
+    }
+    if (header.cupsWidth == 0 || header.cupsBytesPerLine != header.cupsWidth) {
+        CPSDebugLog("Page %u: %u bytes per line do not match a width of %u pixels", pageCount,
+                    header.cupsBytesPerLine, header.cupsWidth);
+        fprintf(stderr, "ERROR: Page %u: %u bytes per line do not match a width of %u pixels\n",
+                pageCount, header.cupsBytesPerLine, header.cupsWidth);
+        return false;
+    }
+    return true;
+}
+
+bool QNVRasterFilter::hasUsableGeometry(const cups_page_header_s &header) {
+    const char *problem = nullptr;
+    if (header.HWResolution[0] == 0 || header.HWResolution[1] == 0) {
+        problem = "resolution is zero";
+    } else if ((header.PageSize[0] != 0 && 2ull * header.Margins[0] >= header.PageSize[0]) ||
+               (header.PageSize[1] != 0 && 2ull * header.Margins[1] >= header.PageSize[1])) {
+        problem = "margins are wider than the paper";
+    } else {
+        const uint64_t width =
+            header.cupsWidth + 2 * MarginDots(header.HWResolution[0], header.Margins[0]);
+        const uint64_t height =
+            header.cupsHeight + 2 * MarginDots(header.HWResolution[1], header.Margins[1]);
+        if (width > kGDIMaxPageDots || height > kGDIMaxPageDots ||
+            width * height > kMaxPageBufferBytes) {
+            problem = "page is larger than the printer can take";
+        }
+    }
+    if (problem == nullptr)
+        return true;
+    CPSDebugLog("Page %u: %s (%ux%u pixels, %ux%u dpi, margins %ux%u, paper %ux%u)", pageCount,
+                problem, header.cupsWidth, header.cupsHeight, header.HWResolution[0],
+                header.HWResolution[1], header.Margins[0], header.Margins[1], header.PageSize[0],
+                header.PageSize[1]);
+    fprintf(stderr, "ERROR: Page %u cannot be printed: %s\n", pageCount, problem);
+    return false;
+}
+
+void QNVRasterFilter::exchangeForLongEdge() {
+    std::swap(pageHeader.cupsWidth, pageHeader.cupsHeight);
+    const unsigned samples = pageHeader.cupsBitsPerColor != 0
+                                 ? pageHeader.cupsBitsPerPixel / pageHeader.cupsBitsPerColor
+                                 : 0;
+    pageHeader.cupsBytesPerLine = pageHeader.cupsHeight * samples;
+    std::swap(pageHeader.PageSize[0], pageHeader.PageSize[1]);
+}
+
+void QNVRasterFilter::logPageHeader() {
+    const cups_page_header_s &h = pageHeader;
+    CPSDebugLog("cupsPageHeader.cupsWidth = %d", (int)h.cupsWidth);
+    CPSDebugLog("cupsPageHeader.cupsHeight = %d", (int)h.cupsHeight);
+    CPSDebugLog("cupsPageHeader.cupsBytesPerLine = %d", (int)h.cupsBytesPerLine);
+    for (int i = 0; i < 4; ++i) {
+        CPSDebugLog("cupsPageHeader.ImagingBoundingBox[%d] = %d", i, (int)h.ImagingBoundingBox[i]);
+    }
+    CPSDebugLog("cupsPageHeader.PageSize[0] = %d", (int)h.PageSize[0]);
+    CPSDebugLog("cupsPageHeader.PageSize[1] = %d", (int)h.PageSize[1]);
+    CPSDebugLog("cupsPageHeader.Margins[0] = %d", (int)h.Margins[0]);
+    CPSDebugLog("cupsPageHeader.Margins[1] = %d", (int)h.Margins[1]);
+    CPSDebugLog("cupsPageHeader.HWResolution[0] = %d", (int)h.HWResolution[0]);
+    CPSDebugLog("cupsPageHeader.HWResolution[1] = %d", (int)h.HWResolution[1]);
+    CPSDebugLog("cupsPageHeader.Collate = %d", (int)h.Collate);
+    CPSDebugLog("cupsPageHeader.NumCopies = %d", (int)h.NumCopies);
+    CPSDebugLog("cupsPageHeader.Duplex = %d", (int)h.Duplex);
+    CPSDebugLog("cupsPageHeader.InsertSheet = %d", (int)h.InsertSheet);
+}
+
+bool QNVRasterFilter::readPageLines(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength,
+                                    unsigned margin) {
+    const unsigned firstIndex = jobOptions.IsLongEdgeVertical() ? gdiFilter->GetxMarginBytes()
+                                                                : gdiFilter->GetyMarginLines();
+    unsigned char *pixels = rasterBuffer + margin;
+    for (unsigned row = 0; row < lineCount; ++row) {
+        const unsigned got = cupsRasterReadPixels(rasterStream, pixels, lineLength);
+        if (invertPage)
+            InvertLine(pixels, lineLength);
+        imageProcess.AdjustGrayscaleLine(pixels, lineLength);
+        insertLineToPageBuffer(page, firstIndex + row, rasterBuffer, lineLength + 2 * margin);
+        if (got == 0)
+            return false;
+    }
+    return true;
+}
+
+bool QNVRasterFilter::allocRasterBuffer() {
+    rasterBufferWidth = pageHeader.cupsWidth + (pageHeader.cupsWidth & 1u);
+    rasterBufferSize = 0;
+    if (pageHeader.cupsBitsPerColor == 0)
+        return false;
+    // One line as read and the zero padding on both of its sides, whichever margin
+    // pads it (the x margin for rows, the y margin for long-edge columns).
+    const uint64_t margin = std::max(MarginDots(pageHeader.HWResolution[0], pageHeader.Margins[0]),
+                                     MarginDots(pageHeader.HWResolution[1], pageHeader.Margins[1]));
+    const uint64_t size = (uint64_t)pageHeader.cupsBytesPerLine + 2 * margin;
+    if (size == 0 || size > UINT32_MAX)
+        return false;
+    rasterBufferSize = (unsigned)size;
+    rasterBuffer = static_cast<unsigned char *>(calloc(rasterBufferSize, 1));
+    return rasterBuffer != nullptr;
+}
+
+void QNVRasterFilter::deallocRasterBuffer() {
+    free(rasterBuffer);
+    rasterBuffer = nullptr;
+}
+
+bool QNVRasterFilter::isCancelled() {
+    if (gSigTerm)
+        CPSDebugLog("Detected SIGTERM");
+    if (gSigPipe)
+        CPSDebugLog("Detected SIGPIPE");
+    return gSigTerm != 0;
+}
+
+bool QNVRasterFilter::detectCancel() {
+    if (!isCancelled())
+        return false;
+    gdiFilter->SendGDICommand(CancelCMD, sizeof(CancelCMD));
+    return true;
+}
+
+void QNVRasterFilter::insertLineToPageBuffer(QNVBlockBuffer *buffer, unsigned index,
+                                             const unsigned char *line, unsigned length) {
+    if (jobOptions.IsLongEdgeVertical()) {
+        buffer->VerticalInsertLine(index, line, length);
+    } else {
+        buffer->InsertLine(index, line, length);
+    }
+}
+
+void QNVRasterFilter::rasterPageImageProcessing(QNVBlockBuffer *buffer) {
+    if (pageCount % 2 != 0)
+        return;
+    const unsigned style = jobOptions.GetDuplexStyle();
+    const bool longEdge = jobOptions.IsLongEdgeVertical();
+    if ((style == 1 && !longEdge) || (style == 2 && longEdge))
+        buffer->Rotate();
+}
+
+void QNVRasterFilter::insertBlankPage(cups_page_header_s header) {
+    (void)header;  // its lines are all blank, whatever their count and length
+    ++pageCount;
+    const bool haveLineBuffer = allocRasterBuffer();
+    gdiFilter->SetBlankPageAppended(true);
+    const bool headerSent = gdiFilter->SendPageHeader(pageHeader, pageCount);
+    QNVBlockBuffer *page = gdiFilter->GetPageBuffer();
+    if (!headerSent || !haveLineBuffer || page == nullptr) {
+        deallocRasterBuffer();
+        return;
+    }
+    // A blank page is all zero bytes, the same as the margins of every real line,
+    // so the page buffer as the writer made it is already the finished page.
+    deallocRasterBuffer();
+    rasterPageImageProcessing(page);
+    gdiFilter->SendPageData();
+    gdiFilter->SendPageEnd();
+    gdiFilter->SetBlankPageAppended(false);
+    reportPageDone();
+    CPSDebugLog("insertBlankPage!");
+}
+
+void QNVRasterFilter::reportPageDone() {
+    fprintf(stderr, "PAGE: %u %u\n", pageCount, jobCopies);
+}

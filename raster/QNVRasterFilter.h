@@ -1,0 +1,61 @@
+// The job's page loop: reads CUPS raster page by page and drives the stream writer.
+#ifndef GDI_RASTER_QNVRASTERFILTER_H
+#define GDI_RASTER_QNVRASTERFILTER_H
+
+#include <cups/raster.h>
+#include <signal.h>
+
+#include "QNVCUPSFilter.h"
+#include "QNVImageProcess.h"
+
+class QNVBlockBuffer;
+class QNVGDIFilter;
+
+// The 16 bytes of the printer's cancel command.
+extern const unsigned char CancelCMD[16];
+
+class QNVRasterFilter {
+public:
+    explicit QNVRasterFilter(QNVCUPSFilter options);
+    virtual ~QNVRasterFilter();
+    QNVRasterFilter(const QNVRasterFilter &) = delete;
+    QNVRasterFilter &operator=(const QNVRasterFilter &) = delete;
+
+    // The whole job; true for success (the stream ended, or the job was cancelled).
+    bool Run();
+
+    bool allocRasterBuffer();
+    void deallocRasterBuffer();
+    bool isCancelled();
+    bool detectCancel();
+    void insertLineToPageBuffer(QNVBlockBuffer *buffer, unsigned index, const unsigned char *line,
+                                unsigned length);
+    void rasterPageImageProcessing(QNVBlockBuffer *buffer);
+    void insertBlankPage(cups_page_header_s header);
+
+private:
+    bool isPrintableFormat(const cups_page_header_s &header);
+    bool hasUsableGeometry(const cups_page_header_s &header);
+    void exchangeForLongEdge();
+    void logPageHeader();
+    bool readPageLines(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength,
+                       unsigned margin);
+    void reportPageDone();
+
+    cups_raster_t *rasterStream;
+    cups_page_header_s pageHeader;
+    unsigned char *rasterBuffer;
+    unsigned int rasterBufferWidth;
+    unsigned int rasterBufferSize;
+    unsigned int pageCount;
+    QNVImageProcess imageProcess;
+    QNVCUPSFilter jobOptions;
+    QNVGDIFilter *gdiFilter;
+
+    // Copies of the job the printer is asked for, for CUPS's page accounting.
+    unsigned int jobCopies;
+    // The page's grey levels count white up (colour spaces W and SW) and are inverted.
+    bool invertPage;
+};
+
+#endif

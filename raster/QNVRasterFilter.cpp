@@ -1,8 +1,10 @@
 // The job's page loop.
 #include "QNVRasterFilter.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -94,7 +96,11 @@ bool QNVRasterFilter::Run() {
     installSignalHandler(SIGPIPE, "DEBUG: Failed to set SIGPIPE handler");
 
     gdiFilter = new QNVGDIFilter(jobOptions);
-    rasterStream = cupsRasterOpen(jobOptions.GetRasterFileHandle(), CUPS_RASTER_READ);
+    input = RasterInput();
+    input.fd = jobOptions.GetRasterFileHandle();
+    rasterStream =
+        input.fd >= 0 ? cupsRasterOpenIO(readRasterInput, &input, CUPS_RASTER_READ) : nullptr;
+    input.atPageEnd = input.delivered;
     imageProcess.GenerateGrayGammaTable(jobOptions.GetBrightness(), jobOptions.GetContrast());
 
     cups_page_header_s savedHeader;
@@ -109,7 +115,14 @@ bool QNVRasterFilter::Run() {
     while (rasterStream != nullptr) {
         cups_page_header_s next;
         if (!cupsRasterReadHeader(rasterStream, &next)) {
-            result = true;
+            result = endedCleanly();
+            if (!result) {
+                CPSDebugLog("Unreadable page header after page %u", pageCount);
+                fprintf(stderr,
+                        "ERROR: The job's raster data is damaged after page %u (unreadable page "
+                        "header)\n",
+                        pageCount);
+            }
             break;
         }
         const cups_page_header_s previousHeader = pageHeader;
@@ -182,6 +195,7 @@ bool QNVRasterFilter::Run() {
             break;
         }
         reportPageDone();
+        input.atPageEnd = input.delivered;
         if (!complete) {
             // What arrived of the page was printed; the job itself is incomplete.
             CPSDebugLog("Raster data ended within page %u", pageCount);
@@ -206,6 +220,30 @@ bool QNVRasterFilter::Run() {
     }
     CPSDebugLog("retValue: %d", result ? 1 : 0);
     return result;
+}
+
+ssize_t QNVRasterFilter::readRasterInput(void *context, unsigned char *buffer, size_t length) {
+    RasterInput *in = static_cast<RasterInput *>(context);
+    ssize_t got;
+    do {
+        got = read(in->fd, buffer, length);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+        in->delivered += (unsigned long long)got;
+    } else if (got == 0) {
+        in->endOfInput = true;
+    } else {
+        in->readError = true;
+    }
+    return got;
+}
+
+// The job ended normally when the input ran out right after a whole page: nothing of
+// a further page header was delivered. libcups reads uncompressed raster exactly as
+// asked, so a header cut short or rejected as malformed shows up as bytes delivered
+// after the last page; compressed raster is read ahead and only tells its end.
+bool QNVRasterFilter::endedCleanly() const {
+    return input.endOfInput && !input.readError && input.delivered == input.atPageEnd;
 }
 
 bool QNVRasterFilter::isPrintableFormat(const cups_page_header_s &header) {

@@ -52,6 +52,19 @@ private:
     QNVCUPSFilter jobOptions;
     QNVGDIFilter *gdiFilter;
 
+    // The raster input as libcups reads it, watched so that the end of the job can be
+    // told apart from a page header that is cut off or malformed.
+    struct RasterInput {
+        int fd = 0;
+        unsigned long long delivered = 0;  // bytes handed to libcups so far
+        unsigned long long atPageEnd = 0;  // `delivered` when the last page was read whole
+        bool endOfInput = false;           // the input reported its end
+        bool readError = false;            // a read failed
+    };
+    static ssize_t readRasterInput(void *context, unsigned char *buffer, size_t length);
+    bool endedCleanly() const;
+    RasterInput input;
+
     // Copies of the job the printer is asked for, for CUPS's page accounting.
     unsigned int jobCopies;
     // The page's grey levels count white up (colour spaces W and SW) and are inverted.

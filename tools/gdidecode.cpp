@@ -82,7 +82,7 @@ public:
             return false;
         }
 #ifdef GDI_HAVE_PNG
-        if (png_ != nullptr) {
+        if (pngReady_) {
             for (unsigned i = 0; i < count; ++i) {
                 if (!WritePngRow(rows + (size_t)i * rowBytes))
                     return false;
@@ -95,7 +95,7 @@ public:
     bool Close() {
         bool ok = true;
 #ifdef GDI_HAVE_PNG
-        if (png_ != nullptr)
+        if (png_ != nullptr || pngFile_ != nullptr)
             ok = FinishPng() && ok;
 #endif
         if (pbm_ != nullptr) {
@@ -126,6 +126,7 @@ private:
                      PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         png_write_info(png_, info_);
         png_set_invert_mono(png_);  // the bitmap has 1 for black, PNG grey 0 is black
+        pngReady_ = true;
         return true;
     }
     bool WritePngRow(const uint8_t *row) {
@@ -141,8 +142,10 @@ private:
         return true;
     }
     bool FinishPng() {
-        bool ok = EndPng();
-        png_destroy_write_struct(&png_, &info_);
+        bool ok = pngReady_ && EndPng();
+        pngReady_ = false;
+        if (png_ != nullptr)
+            png_destroy_write_struct(&png_, &info_);
         png_ = nullptr;
         info_ = nullptr;
         if (pngFile_ != nullptr) {
@@ -151,6 +154,7 @@ private:
         }
         return ok;
     }
+    bool pngReady_ = false;  // the header is written and rows may follow
     png_structp png_ = nullptr;
     png_infop info_ = nullptr;
     FILE *pngFile_ = nullptr;

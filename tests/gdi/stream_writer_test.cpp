@@ -1,7 +1,9 @@
 // Stream writer: records, fields, page order and band records, read back through the
 // stream decoder from what reaches standard output.
 #include <string.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -460,6 +462,38 @@ TEST_F(StreamWriterTest, BlankPageFlagOnlyOnTheAppendedPage) {
         EXPECT_EQ(page.record.page.pageNumber == 4, (page.record.page.flags & 0x20) != 0);
     }
     EXPECT_EQ(0x2D, stream.pages[2].record.page.flags);
+}
+
+// When the job end returns, every byte has left the process's stdio buffer: a process
+// that ends right after it, without flushing, still delivers the whole stream.
+TEST_F(StreamWriterTest, JobEndLeavesNothingInStdioBuffers) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    fflush(stdout);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        dup2(fds[1], 1);
+        close(fds[1]);
+        QNVCUPSFilter options = MakeOptions("flush", "Duplex=DuplexNoTumble");
+        RunJob(options, std::vector<cups_page_header_s>(3, MakePageHeader(128, 300)));
+        _exit(0);  // no stdio flush at exit
+    }
+    close(fds[1]);
+    std::vector<unsigned char> bytes;
+    unsigned char buffer[65536];
+    ssize_t got;
+    while ((got = read(fds[0], buffer, sizeof(buffer))) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ParsedStream stream;
+    ASSERT_TRUE(Parses(bytes, &stream));
+    EXPECT_EQ(4u, stream.pages.size());
+    EXPECT_TRUE(stream.hasJobEnd);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -92,6 +93,9 @@ FilterRun RunFilter(const FilterRequest &request) {
     int outPipe[2] = {-1, -1};
     if (request.readOutput && pipe(outPipe) != 0)
         return {};
+    int inPipe[2] = {-1, -1};
+    if (request.feedInput && pipe(inPipe) != 0)
+        return {};
 
     pid_t supervisor = fork();
     if (supervisor < 0)
@@ -105,7 +109,9 @@ FilterRun RunFilter(const FilterRequest &request) {
         int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int outFd = request.readOutput ? outPipe[1]
                                        : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int inFd = open(request.stdinPath.c_str(), O_RDONLY);
+        int inFd = request.feedInput ? inPipe[0] : open(request.stdinPath.c_str(), O_RDONLY);
+        if (request.feedInput)
+            close(inPipe[1]);
         if (errFd < 0 || outFd < 0 || inFd < 0)
             _exit(126);
         pid_t filter = fork();
@@ -150,7 +156,11 @@ FilterRun RunFilter(const FilterRequest &request) {
     std::string streamed;
     if (request.readOutput)
         close(outPipe[1]);
-    if (request.whileRunning) {
+    if (request.feedInput) {
+        close(inPipe[0]);
+        signal(SIGPIPE, SIG_IGN);  // a filter that stops reading must not end the test
+    }
+    if (request.whileRunning || request.feedInput) {
         const std::string pidPath = scratch / "pid";
         int filterPid = 0;
         for (int i = 0; i < 2000 && filterPid == 0; ++i) {
@@ -160,7 +170,11 @@ FilterRun RunFilter(const FilterRequest &request) {
             if (filterPid == 0)
                 usleep(1000);
         }
-        if (filterPid > 0)
+        if (request.feedInput) {
+            request.feedInput(filterPid, inPipe[1]);
+            close(inPipe[1]);
+        }
+        if (filterPid > 0 && request.whileRunning)
             request.whileRunning(filterPid);
     }
     if (request.readOutput) {

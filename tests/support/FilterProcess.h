@@ -27,6 +27,9 @@ struct FilterRequest {
     std::function<std::string()> inspect;  // runs inside it after the filter exits
     // Runs in the parent while the filter runs, given the filter's pid.
     std::function<void(int pid)> whileRunning;
+    // When set, the filter's standard input is a pipe and this writes it, given the
+    // filter's pid and the write end (which it must not close; the runner does).
+    std::function<void(int pid, int fd)> feedInput;
     // When set, the filter's standard output is a pipe whose read end the parent
     // drains with this (it gets the fd and returns the bytes read).
     std::function<std::string(int fd)> readOutput;

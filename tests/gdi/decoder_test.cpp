@@ -356,6 +356,24 @@ TEST(GdiDecoder, SurvivesDamagedStreams) {
     }
     // Damage inside band data leaves the records intact, so some streams still parse.
     EXPECT_GT(accepted, 0u);
+
+    // The band decoder alone, with damage concentrated on the JBIG image header.
+    const Bytes band = EncodeBand(BandBits(256, 200, 3), 256, 200);
+    for (int round = 0; round < 3000; ++round) {
+        Bytes damaged = band;
+        const int edits = 1 + (int)(random() % 3);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = round % 2 ? random() % 24 : random() % damaged.size();
+            damaged[at] = (uint8_t)random();
+        }
+        Bytes bits;
+        std::string reason;
+        if (!gdidecode::DecodeBand(damaged.data(), damaged.size(), 256, 200, &bits, &reason)) {
+            EXPECT_FALSE(reason.empty());
+        } else {
+            EXPECT_EQ(32u * 200u, bits.size());
+        }
+    }
 }
 
 }  // namespace

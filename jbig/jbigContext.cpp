@@ -6,7 +6,7 @@
 // group of zeros, so a 64-bit window may always read one group ahead.
 #include <string.h>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -82,27 +82,49 @@ inline void makeEntries(uint64_t upper, uint64_t lower, uint16_t *out, uint32_t 
     }
 }
 
-#if defined(__SSE2__)
-// Eight entries per step: lane r of a step starting at pixel 8m holds the 16-pixel window of
-// each line that starts r pixels further on, made as (first two bytes << r) | (third byte
-// << r >> 8) with two 16-bit multiplications by 2^r.
+#if defined(__SSE2__) && defined(__x86_64__)
+// The 16-pixel windows that start at the first four byte boundaries of a 64-pixel window,
+// as two vectors with every 16-bit lane doubled: dword m of `pairs` holds bytes m and m + 1,
+// dword m of `thirds` holds byte m + 2 in the upper half of each lane.
+struct ByteWindows {
+    __m128i pairs;
+    __m128i thirds;
+};
+
+inline ByteWindows byteWindows(uint64_t pixels) {
+    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(__builtin_bswap64(pixels)));
+    const __m128i pairs = _mm_unpacklo_epi8(_mm_srli_si128(bytes, 1), bytes);
+    const __m128i thirds = _mm_unpacklo_epi8(_mm_setzero_si128(), _mm_srli_si128(bytes, 2));
+    return {_mm_unpacklo_epi16(pairs, pairs), _mm_unpacklo_epi16(thirds, thirds)};
+}
+
+// Lane r: the 16-pixel window starting r pixels after byte boundary `step`, made as
+// (two bytes << r) | (third byte << r >> 8) with two 16-bit multiplications by 2^r.
+template <int step>
+inline __m128i shiftedWindows(const ByteWindows &w, __m128i powers) {
+    constexpr int kBroadcast = step * 0x55;
+    return _mm_or_si128(_mm_mullo_epi16(_mm_shuffle_epi32(w.pairs, kBroadcast), powers),
+                        _mm_mulhi_epu16(_mm_shuffle_epi32(w.thirds, kBroadcast), powers));
+}
+
+template <int step>
+inline void makeEntries8(const ByteWindows &upper, const ByteWindows &lower, __m128i powers,
+                         uint16_t *out) {
+    const __m128i entries =
+        _mm_or_si128(_mm_and_si128(_mm_srli_epi16(shiftedWindows<step>(upper, powers), 5),
+                                   _mm_set1_epi16(0x7E0)),
+                     _mm_srli_epi16(shiftedWindows<step>(lower, powers), 11));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * step), entries);
+}
+
 inline void makeEntries32(uint64_t upper, uint64_t lower, uint16_t *out) {
     const __m128i powers = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
-    const __m128i upperMask = _mm_set1_epi16(0x7E0);
-    for (unsigned step = 0; step < 4; ++step) {
-        const uint64_t u = upper << (8 * step);
-        const uint64_t l = lower << (8 * step);
-        const __m128i upperWindow = _mm_or_si128(
-            _mm_mullo_epi16(_mm_set1_epi16(static_cast<short>(u >> 48)), powers),
-            _mm_mulhi_epu16(_mm_set1_epi16(static_cast<short>((u >> 32) & 0xFF00)), powers));
-        const __m128i lowerWindow = _mm_or_si128(
-            _mm_mullo_epi16(_mm_set1_epi16(static_cast<short>(l >> 48)), powers),
-            _mm_mulhi_epu16(_mm_set1_epi16(static_cast<short>((l >> 32) & 0xFF00)), powers));
-        const __m128i entries =
-            _mm_or_si128(_mm_and_si128(_mm_srli_epi16(upperWindow, 5), upperMask),
-                         _mm_srli_epi16(lowerWindow, 11));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * step), entries);
-    }
+    const ByteWindows u = byteWindows(upper);
+    const ByteWindows l = byteWindows(lower);
+    makeEntries8<0>(u, l, powers, out);
+    makeEntries8<1>(u, l, powers, out);
+    makeEntries8<2>(u, l, powers, out);
+    makeEntries8<3>(u, l, powers, out);
 }
 #else
 inline void makeEntries32(uint64_t upper, uint64_t lower, uint16_t *out) {

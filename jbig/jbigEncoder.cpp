@@ -11,94 +11,93 @@
     X(0x2586, 14, 2, 0)                                                                               \
     X(0x1114, 16, 3, 0)                                                                               \
     X(0x080b, 18, 4, 0)                                                                               \
-    X(0x03d8, 20, 5, 0) X(0x01da, 23, 6, 0) X(0x00e5, 25, 7, 0) X(0x006f, 28, 8, 0) X(                \
-        0x0036, 30, 9, 0) X(0x001a, 33, 10, 0) X(0x000d, 35, 11, 0) X(0x0006, 9, 12, 0)               \
-        X(0x0003, 10, 13, 0) X(0x0001, 12, 13, 0) X(0x5a7f, 15, 15, 1) X(0x3f25, 36, 16, 0) X(        \
-            0x2cf2, 38, 17, 0) X(0x207c, 39, 18, 0) X(0x17b9, 40, 19, 0) X(0x1182, 42, 20, 0)         \
-            X(0x0cef, 43, 21, 0) X(0x09a1, 45, 22, 0) X(0x072f, 46, 23, 0) X(0x055c, 48, 24, 0) X(    \
-                0x0406, 49, 25, 0) X(0x0303, 51, 26, 0) X(0x0240, 52, 27, 0) X(0x01b1, 54, 28, 0)     \
-                X(0x0144, 56, 29, 0) X(0x00f5, 57, 30, 0) X(0x00b7, 59, 31, 0) X(                     \
-                    0x008a, 60, 32,                                                                   \
-                    0) X(0x0068, 62, 33,                                                              \
-                         0) X(0x004e, 63, 34, 0)                                                      \
-                    X(0x003b, 32, 35, 0) X(0x002c, 33, 9, 0) X(0x5ae1, 37, 37, 1) X(                  \
-                        0x484c,                                                                       \
-                        64,                                                                           \
-                        38,                                                                           \
-                        0) X(0x3a0d, 65, 39,                                                          \
-                             0) X(0x2ef1, 67, 40, 0)                                                  \
-                        X(0x261f, 68, 41, 0) X(0x1f33, 69, 42, 0) X(0x19a8, 70, 43, 0) X(             \
-                            0x1518,                                                                   \
-                            72,                                                                       \
-                            44,                                                                       \
-                            0) X(0x1177, 73, 45,                                                      \
-                                 0) X(0x0e74, 74, 46, 0)                                              \
-                            X(0x0bfb, 75, 47, 0) X(0x09f8, 77, 48, 0) X(0x0861, 78, 49, 0) X(         \
-                                0x0706,                                                               \
-                                79,                                                                   \
+    X(0x03d8, 20, 5, 0)                                                                               \
+    X(0x01da, 23, 6, 0)                                                                               \
+    X(0x00e5, 25, 7, 0) X(0x006f, 28, 8, 0) X(0x0036, 30, 9, 0) X(0x001a, 33, 10, 0) X(               \
+        0x000d, 35, 11, 0) X(0x0006, 9, 12, 0) X(0x0003, 10, 13, 0) X(0x0001, 12, 13, 0)              \
+        X(0x5a7f, 15, 15, 1) X(0x3f25, 36, 16, 0) X(0x2cf2, 38, 17, 0) X(0x207c, 39, 18, 0) X(        \
+            0x17b9, 40, 19, 0) X(0x1182, 42, 20, 0) X(0x0cef, 43, 21, 0) X(0x09a1, 45, 22, 0)         \
+            X(0x072f, 46, 23, 0) X(0x055c, 48, 24, 0) X(0x0406, 49, 25, 0) X(0x0303, 51, 26, 0) X(    \
+                0x0240, 52, 27, 0) X(0x01b1, 54, 28, 0) X(0x0144, 56, 29, 0) X(0x00f5, 57, 30, 0)     \
+                X(0x00b7, 59, 31, 0) X(0x008a, 60, 32, 0) X(0x0068, 62, 33, 0) X(                     \
+                    0x004e, 63, 34,                                                                   \
+                    0) X(0x003b, 32, 35,                                                              \
+                         0) X(0x002c, 33, 9, 0)                                                       \
+                    X(0x5ae1, 37, 37, 1) X(0x484c, 64, 38, 0) X(0x3a0d, 65, 39, 0) X(                 \
+                        0x2ef1,                                                                       \
+                        67,                                                                           \
+                        40,                                                                           \
+                        0) X(0x261f, 68, 41,                                                          \
+                             0) X(0x1f33, 69, 42, 0)                                                  \
+                        X(0x19a8, 70, 43, 0) X(0x1518, 72, 44, 0) X(0x1177, 73, 45, 0) X(             \
+                            0x0e74,                                                                   \
+                            74,                                                                       \
+                            46,                                                                       \
+                            0) X(0x0bfb, 75, 47,                                                      \
+                                 0) X(0x09f8, 77, 48, 0)                                              \
+                            X(0x0861, 78, 49, 0) X(0x0706, 79, 50, 0) X(0x05cd, 48, 51, 0) X(         \
+                                0x04de,                                                               \
                                 50,                                                                   \
-                                0) X(0x05cd, 48, 51,                                                  \
-                                     0) X(0x04de, 50, 52, 0)                                          \
-                                X(0x040f, 50, 53, 0) X(0x0363, 51, 54, 0) X(0x02d4, 52, 55, 0) X(     \
-                                    0x025c,                                                           \
-                                    53,                                                               \
-                                    56,                                                               \
-                                    0) X(0x01f8, 54, 57,                                              \
-                                         0) X(0x01a4, 55, 58, 0)                                      \
-                                    X(0x0160, 56, 59, 0) X(0x0125, 57, 60, 0) X(0x00f6, 58, 61, 0) X( \
-                                        0x00cb,                                                       \
-                                        59,                                                           \
-                                        62,                                                           \
-                                        0) X(0x00ab, 61, 63,                                          \
-                                             0) X(0x008f, 61, 32, 0)                                  \
-                                        X(0x5b12, 65, 65, 1) X(0x4d04, 80, 66, 0) X(                  \
-                                            0x412c,                                                   \
-                                            81,                                                       \
-                                            67,                                                       \
-                                            0) X(0x37d8, 82, 68,                                      \
-                                                 0) X(0x2fe8, 83, 69, 0)                              \
-                                            X(0x293c, 84, 70, 0) X(0x2379, 86, 71, 0) X(              \
-                                                0x1edf,                                               \
+                                52,                                                                   \
+                                0) X(0x040f, 50, 53,                                                  \
+                                     0) X(0x0363, 51, 54, 0)                                          \
+                                X(0x02d4, 52, 55, 0) X(0x025c, 53, 56, 0) X(0x01f8, 54, 57, 0) X(     \
+                                    0x01a4,                                                           \
+                                    55,                                                               \
+                                    58,                                                               \
+                                    0) X(0x0160, 56, 59,                                              \
+                                         0) X(0x0125, 57, 60, 0)                                      \
+                                    X(0x00f6, 58, 61, 0) X(0x00cb, 59, 62, 0) X(                      \
+                                        0x00ab,                                                       \
+                                        61,                                                           \
+                                        63,                                                           \
+                                        0) X(0x008f, 61, 32,                                          \
+                                             0) X(0x5b12, 65, 65, 1)                                  \
+                                        X(0x4d04, 80, 66, 0) X(0x412c, 81, 67, 0) X(                  \
+                                            0x37d8,                                                   \
+                                            82,                                                       \
+                                            68,                                                       \
+                                            0) X(0x2fe8, 83, 69,                                      \
+                                                 0) X(0x293c, 84, 70, 0)                              \
+                                            X(0x2379, 86, 71, 0) X(0x1edf, 87, 72, 0) X(              \
+                                                0x1aa9,                                               \
                                                 87,                                                   \
-                                                72,                                                   \
-                                                0) X(0x1aa9, 87, 73,                                  \
-                                                     0) X(0x174e, 72, 74, 0)                          \
-                                                X(0x1424, 72, 75, 0) X(0x119c, 74, 76, 0) X(          \
-                                                    0x0f6b,                                           \
-                                                    74,                                               \
-                                                    77,                                               \
-                                                    0) X(0x0d51, 75, 78,                              \
-                                                         0) X(0x0bb6, 77, 79, 0)                      \
-                                                    X(0x0a40, 77, 48, 0) X(0x5832, 80, 81, 1) X(      \
-                                                        0x4d1c,                                       \
-                                                        88,                                           \
-                                                        82,                                           \
-                                                        0) X(0x438e, 89, 83,                          \
-                                                             0) X(0x3bdd, 90, 84, 0)                  \
-                                                        X(0x34ee, 91, 85, 0) X(0x2eae, 92, 86, 0) X(  \
-                                                            0x299a,                                   \
-                                                            93,                                       \
-                                                            87,                                       \
-                                                            0) X(0x2516, 86, 71,                      \
-                                                                 0) X(0x5570, 88, 89, 1)              \
-                                                            X(0x4ca9, 95, 90, 0) X(                   \
-                                                                0x44d9,                               \
-                                                                96,                                   \
-                                                                91,                                   \
-                                                                0) X(0x3e22, 97, 92,                  \
-                                                                     0) X(0x3824, 99, 93, 0)          \
-                                                                X(0x32b4, 99, 94, 0) X(               \
-                                                                    0x2e17,                           \
-                                                                    93,                               \
-                                                                    86,                               \
-                                                                    0) X(0x56a8, 95, 96,              \
-                                                                         1) X(0x4f46, 101, 97, 0)     \
-                                                                    X(0x47e5, 102, 98, 0) X(          \
-                                                                        0x41cf,                       \
-                                                                        103,                          \
-                                                                        99,                           \
-                                                                        0) X(0x3c3d, 104, 100,        \
-                                                                             0) X(0x375e, 99, 93, 0)  \
+                                                73,                                                   \
+                                                0) X(0x174e, 72, 74,                                  \
+                                                     0) X(0x1424, 72, 75, 0)                          \
+                                                X(0x119c, 74, 76, 0) X(0x0f6b, 74, 77, 0) X(          \
+                                                    0x0d51,                                           \
+                                                    75,                                               \
+                                                    78,                                               \
+                                                    0) X(0x0bb6, 77, 79,                              \
+                                                         0) X(0x0a40, 77, 48, 0)                      \
+                                                    X(0x5832, 80, 81, 1) X(0x4d1c, 88, 82, 0) X(      \
+                                                        0x438e,                                       \
+                                                        89,                                           \
+                                                        83,                                           \
+                                                        0) X(0x3bdd, 90, 84,                          \
+                                                             0) X(0x34ee, 91, 85, 0)                  \
+                                                        X(0x2eae, 92, 86, 0) X(0x299a, 93, 87, 0) X(  \
+                                                            0x2516,                                   \
+                                                            86,                                       \
+                                                            71,                                       \
+                                                            0) X(0x5570, 88, 89,                      \
+                                                                 1) X(0x4ca9, 95, 90, 0)              \
+                                                            X(0x44d9, 96, 91, 0) X(                   \
+                                                                0x3e22,                               \
+                                                                97,                                   \
+                                                                92,                                   \
+                                                                0) X(0x3824, 99, 93,                  \
+                                                                     0) X(0x32b4, 99, 94, 0)          \
+                                                                X(0x2e17, 93, 86, 0) X(               \
+                                                                    0x56a8,                           \
+                                                                    95,                               \
+                                                                    96,                               \
+                                                                    1) X(0x4f46, 101, 97,             \
+                                                                         0) X(0x47e5, 102, 98, 0)     \
+                                                                    X(0x41cf, 103, 99,                \
+                                                                      0) X(0x3c3d, 104, 100,          \
+                                                                           0) X(0x375e, 99, 93, 0)    \
                                                                         X(0x5231, 105, 102, 0) X(     \
                                                                             0x4c0f,                   \
                                                                             106,                      \
@@ -161,7 +160,36 @@ constexpr uint32_t kStateByteFlip = 1;
 constexpr uint32_t kStateByteFlip = 0;
 #endif
 
-// The coder's registers in locals for the duration of one line.
+// BYTEOUT: moves the top byte of C out, resolving a carry into the buffered byte and the
+// pending 0xFF bytes. Returns the remaining bits of C. Kept out of line: it runs once per
+// eight doublings of A.
+__attribute__((noinline)) uint32_t byteOut(JBIGEncoderState *s, uint32_t C) {
+    const uint32_t t = C >> 19;
+    if (t > 0xFF) {
+        const unsigned char carried = static_cast<unsigned char>(s->pendingByte + 1);
+        jbigPutByte(s, carried);
+        if (carried == 0xFF) {
+            jbigPutByte(s, 0x00);
+        }
+        for (; s->SC > 0; --s->SC) {
+            jbigPutByte(s, 0x00);
+        }
+        s->pendingByte = static_cast<uint8_t>(t & 0xFF);
+    } else if (t == 0xFF) {
+        ++s->SC;
+    } else {
+        jbigPutByte(s, s->pendingByte);
+        for (; s->SC > 0; --s->SC) {
+            jbigPutByte(s, 0xFF);
+            jbigPutByte(s, 0x00);
+        }
+        s->pendingByte = static_cast<uint8_t>(t);
+    }
+    return C & 0x7FFFF;
+}
+
+// The coder's registers for the duration of one line. The object never leaves the line
+// coder, so the registers stay in machine registers.
 struct Coder {
     JBIGEncoderState *state;
     uint32_t A;
@@ -170,34 +198,6 @@ struct Coder {
     unsigned char *stateBytes;
     uint16_t *states;
 
-    // BYTEOUT: moves the top byte of C out, resolving a carry into the buffered byte and the
-    // pending 0xFF bytes.
-    __attribute__((noinline)) void byteOut() {
-        JBIGEncoderState *s = state;
-        const uint32_t t = C >> 19;
-        if (t > 0xFF) {
-            const unsigned char carried = static_cast<unsigned char>(s->pendingByte + 1);
-            jbigPutByte(s, carried);
-            if (carried == 0xFF) {
-                jbigPutByte(s, 0x00);
-            }
-            for (; s->SC > 0; --s->SC) {
-                jbigPutByte(s, 0x00);
-            }
-            s->pendingByte = static_cast<uint8_t>(t & 0xFF);
-        } else if (t == 0xFF) {
-            ++s->SC;
-        } else {
-            jbigPutByte(s, s->pendingByte);
-            for (; s->SC > 0; --s->SC) {
-                jbigPutByte(s, 0xFF);
-                jbigPutByte(s, 0x00);
-            }
-            s->pendingByte = static_cast<uint8_t>(t);
-        }
-        C &= 0x7FFFF;
-    }
-
     // RENORME: doubles A (and C) until A >= 0x8000, moving a byte out every 8 doublings.
     inline void renormalise() {
         int32_t shift = __builtin_clz(A) - 16;  // 1 <= A < 0x8000
@@ -205,7 +205,7 @@ struct Coder {
             A <<= CT;
             C <<= CT;
             shift -= CT;
-            byteOut();
+            C = byteOut(state, C);
             CT = 8;
         }
         A <<= shift;

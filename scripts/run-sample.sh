@@ -1,15 +1,33 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the filter and runs it on the bundled sample job.
+# Installs what is missing, builds the filter and prints the bundled sample page
+# the way a print queue does: cupsfilter turns the PDF into CUPS raster for the
+# model 1 PPD, rastertogdi turns the raster into the printer's stream, and
+# gdidecode checks the stream and renders its pages to PNG.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 "$top/scripts/deps.sh"
 scripts/build.sh build
 
+ppd="$top/ppd/gdilsr1.ppd"
+pdf="$top/tests/data/sample.pdf"
+options="PageSize=A4"
 out="$top/out"
 mkdir -p "$out"
-echo "== rastertogdi with the model 1 PPD and job options 'PageSize=A4 Duplex=DuplexNoTumble PBrightness=Level7' =="
-PPD="$top/ppd/gdilsr1.ppd" ./build/frontend/rastertogdi 1 "$USER" sample 1 \
-  'PageSize=A4 Duplex=DuplexNoTumble PBrightness=Level7' </dev/null 2>"$out/sample.log" >"$out/sample.gdi" || true
-grep -E 'Option |thePrintWeapon' "$out/sample.log"
-echo "Full log: $out/sample.log"
+rm -f "$out"/sample.* "$out"/page-*.pbm "$out"/page-*.png
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cupsfilter=$(command -v cupsfilter || echo /usr/sbin/cupsfilter)
+
+echo "== $pdf -> CUPS raster (cupsfilter, $(basename "$ppd")) -> rastertogdi -> $out/sample.gdi =="
+TMPDIR="$tmp" "$cupsfilter" -p "$ppd" -m application/vnd.cups-raster -o "$options" "$pdf" \
+  2>"$out/sample-cupsfilter.log" |
+  PPD="$ppd" TMPDIR="$tmp" ./build/frontend/rastertogdi 1 "${USER:-$(id -un)}" sample 1 "$options" \
+    2>"$out/sample.log" >"$out/sample.gdi"
+
+echo "== gdidecode: the stream's records, and its pages rendered =="
+./build/tools/gdidecode -d "$out" "$out/sample.gdi"
+
+echo
+echo "Printer stream: $out/sample.gdi (filter log: $out/sample.log)"
+echo "Pages:          $(ls "$out"/page-*.png)"

@@ -320,6 +320,10 @@ def print_job(work, document, options, expect_numbers, what):
         check(os.path.getsize(device) > 0, "the device file is empty")
         stream = os.path.join(work, "job.gdi")
         shutil.copyfile(device, stream)
+        # "printer user job-id [date] total N ...": the pages the filter reported.
+        with open(daemon.path("log", "page_log")) as f:
+            totals = [line.split("] total ")[1].split()[0] for line in f
+                      if line.split()[2:3] == [job.rsplit("-", 1)[1]] and "] total " in line]
     finally:
         daemon.remove()
     check(not os.path.exists(daemon.root), "the daemon's folder was not removed")
@@ -330,6 +334,8 @@ def print_job(work, document, options, expect_numbers, what):
     for page in pages:
         bitmap = g.Bitmap(os.path.join(work, "pages", "page-%04d.pbm" % page.number))
         g.check_page_size(page, bitmap, g.PAPER_POINTS["A4"], "%s page %d" % (what, page.number))
+    check(totals == [str(len(pages))],
+          "%s: the page log counts %s pages, the stream has %d" % (what, totals, len(pages)))
     return pages
 
 

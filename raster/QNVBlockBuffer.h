@@ -32,6 +32,10 @@ public:
     void Mirror();
     void Rotate();
 
+    // Gives back the page-sized block kept for reuse after the last buffer was
+    // destroyed (at the end of a job).
+    static void ReleaseRecycledBlocks();
+
 private:
     // Whether a row insert of `length` bytes from `source` may be written at all.
     bool AcceptsRow(const unsigned char *source, unsigned int length) const;

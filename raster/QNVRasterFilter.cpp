@@ -26,6 +26,8 @@ volatile sig_atomic_t gSigTerm = 0;
 volatile sig_atomic_t gSigPipe = 0;
 
 constexpr unsigned kPointsPerInch = 72;
+// Raster is read from the input in pieces of this size.
+constexpr size_t kInputChunkBytes = 256 * 1024;
 // Longest line the filter will buffer: the widest page the stream can describe.
 constexpr uint64_t kMaxLineBytes = 0xFFFF;
 
@@ -98,6 +100,7 @@ bool QNVRasterFilter::Run() {
     gdiFilter = new QNVGDIFilter(jobOptions);
     input = RasterInput();
     input.fd = jobOptions.GetRasterFileHandle();
+    input.chunk.resize(kInputChunkBytes);
     rasterStream =
         input.fd >= 0 ? cupsRasterOpenIO(readRasterInput, &input, CUPS_RASTER_READ) : nullptr;
     input.atPageEnd = input.delivered;
@@ -182,7 +185,9 @@ bool QNVRasterFilter::Run() {
                                                                 : gdiFilter->GetxMarginBytes();
         bool complete = true;
         if (lineCount != 0 && page != nullptr) {
-            complete = readPageLines(page, lineCount, lineLength, margin);
+            complete = jobOptions.IsLongEdgeVertical()
+                           ? readPageLines(page, lineCount, lineLength, margin)
+                           : readPageRowsInPlace(page, lineCount, lineLength);
         }
         deallocRasterBuffer();
         if (page != nullptr)
@@ -214,6 +219,7 @@ bool QNVRasterFilter::Run() {
     gdiFilter->SendJobEnd();
     delete gdiFilter;
     gdiFilter = nullptr;
+    QNVBlockBuffer::ReleaseRecycledBlocks();
     if (rasterStream != nullptr) {
         cupsRasterClose(rasterStream);
         rasterStream = nullptr;
@@ -224,18 +230,27 @@ bool QNVRasterFilter::Run() {
 
 ssize_t QNVRasterFilter::readRasterInput(void *context, unsigned char *buffer, size_t length) {
     RasterInput *in = static_cast<RasterInput *>(context);
-    ssize_t got;
-    do {
-        got = read(in->fd, buffer, length);
-    } while (got < 0 && errno == EINTR);
-    if (got > 0) {
-        in->delivered += (unsigned long long)got;
-    } else if (got == 0) {
-        in->endOfInput = true;
-    } else {
-        in->readError = true;
+    if (in->chunkStart == in->chunkEnd) {
+        ssize_t got;
+        do {
+            got = read(in->fd, in->chunk.data(), in->chunk.size());
+        } while (got < 0 && errno == EINTR);
+        if (got == 0) {
+            in->endOfInput = true;
+            return 0;
+        }
+        if (got < 0) {
+            in->readError = true;
+            return -1;
+        }
+        in->chunkStart = 0;
+        in->chunkEnd = (size_t)got;
     }
-    return got;
+    const size_t count = std::min(length, in->chunkEnd - in->chunkStart);
+    memcpy(buffer, in->chunk.data() + in->chunkStart, count);
+    in->chunkStart += count;
+    in->delivered += count;
+    return (ssize_t)count;
 }
 
 // The job ended normally when the input ran out right after a whole page: nothing of
@@ -340,6 +355,31 @@ bool QNVRasterFilter::readPageLines(QNVBlockBuffer *page, unsigned lineCount, un
         insertLineToPageBuffer(page, firstIndex + row, rasterBuffer, lineLength + 2 * margin);
         if (got == 0)
             return false;
+    }
+    return true;
+}
+
+// Rows are read straight into their place in the page buffer and toned there. The
+// margins around them are the zero bytes of the new page buffer, so the page is
+// byte for byte what inserting padded lines gives, without copying every line twice.
+bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCount,
+                                          unsigned lineLength) {
+    const unsigned xMargin = gdiFilter->GetxMarginBytes();
+    const unsigned yMargin = gdiFilter->GetyMarginLines();
+    if ((uint64_t)xMargin * 2 + lineLength > page->GetWidth() ||
+        (uint64_t)yMargin + lineCount > page->GetHeight() || page->GetBlockPtr() == nullptr) {
+        return readPageLines(page, lineCount, lineLength, xMargin);
+    }
+    for (unsigned row = 0; row < lineCount; ++row) {
+        unsigned char *pixels = page->GetLinePtr(yMargin + row) + xMargin;
+        const unsigned got = cupsRasterReadPixels(rasterStream, pixels, lineLength);
+        if (got == 0) {
+            memset(pixels, 0, lineLength);  // nothing arrived of this row
+            return false;
+        }
+        if (invertPage)
+            InvertLine(pixels, lineLength);
+        imageProcess.AdjustGrayscaleLine(pixels, lineLength);
     }
     return true;
 }

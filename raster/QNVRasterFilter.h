@@ -4,6 +4,9 @@
 
 #include <cups/raster.h>
 #include <signal.h>
+#include <sys/types.h>
+
+#include <vector>
 
 #include "QNVCUPSFilter.h"
 #include "QNVImageProcess.h"
@@ -40,6 +43,7 @@ private:
     void logPageHeader();
     bool readPageLines(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength,
                        unsigned margin);
+    bool readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength);
     void reportPageDone();
 
     cups_raster_t *rasterStream;
@@ -56,6 +60,10 @@ private:
     // told apart from a page header that is cut off or malformed.
     struct RasterInput {
         int fd = 0;
+        // Read ahead in large pieces: libcups asks for one line at a time.
+        std::vector<unsigned char> chunk;
+        size_t chunkStart = 0;
+        size_t chunkEnd = 0;
         unsigned long long delivered = 0;  // bytes handed to libcups so far
         unsigned long long atPageEnd = 0;  // `delivered` when the last page was read whole
         bool endOfInput = false;           // the input reported its end

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libjbig-dev libpng-dev
   cups cups-daemon cups-client cups-filters ghostscript
-  time
+  time python3
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // Page block buffer: geometry, inserts and their refusals, messages, flips and turns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -319,3 +320,26 @@ TEST(BlockBufferLimits, LargestPaperAt1200DpiWithInchMarginsFits) {
 }
 
 }  // namespace
+
+TEST(BlockBufferReuse, PageSizedBlockComesBackZeroFilled) {
+    // Page-sized blocks are kept for the next page; the next page must still start white.
+    const unsigned width = 4992, height = 300;
+    const unsigned char *first = nullptr;
+    {
+        QNVBlockBuffer page(width, height);
+        ASSERT_NE(page.GetBlockPtr(), nullptr);
+        first = page.GetBlockPtr();
+        std::memset(page.GetBlockPtr(), 0xA5, page.GetMemorySize());
+    }
+    QNVBlockBuffer next(width, height);
+    ASSERT_NE(next.GetBlockPtr(), nullptr);
+    EXPECT_EQ(next.GetBlockPtr(), first);  // the block was reused, not a fresh one
+    const unsigned char *bytes = next.GetBlockPtr();
+    EXPECT_TRUE(
+        std::all_of(bytes, bytes + next.GetMemorySize(), [](unsigned char b) { return b == 0; }));
+
+    QNVBlockBuffer other(width, height + 1);  // a different size gets a fresh block
+    ASSERT_NE(other.GetBlockPtr(), nullptr);
+    EXPECT_NE(other.GetBlockPtr(), first);
+    QNVBlockBuffer::ReleaseRecycledBlocks();
+}

@@ -1,6 +1,5 @@
 // Whole jobs through the filter: synthetic CUPS raster in, the printer stream out,
 // every page decoded and compared bit for bit with an independent rendering.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,20 +17,6 @@ using gditest::PageSpec;
 using gditest::PrintSettings;
 
 const std::string kModelOnePPD = std::string(GDI_SOURCE_DIR) + "/ppd/gdilsr1.ppd";
-
-// Lists what the filter left in its /tmp (spool files would show up here).
-std::string ListTmp() {
-    std::string names;
-    if (DIR *dir = opendir("/tmp")) {
-        while (dirent *entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names += name + " ";
-        }
-        closedir(dir);
-    }
-    return names;
-}
 
 struct JobCase {
     const char *name;
@@ -156,7 +141,7 @@ TEST_P(WholeJob, EveryPageArrivesAsRendered) {
     FilterRequest request;
     request.args = {"queue", "42", "user", "synthetic job", "1", job.options, raster};
     request.env = {{"PPD", kModelOnePPD}};
-    request.inspect = ListTmp;
+    request.inspect = gditest::ListPrivateTmp;
     FilterRun run = gditest::RunFilter(request);
     if (!run.started)
         GTEST_SKIP() << "cannot make a private /tmp (needs root)";

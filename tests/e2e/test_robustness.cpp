@@ -1,7 +1,6 @@
 // The filter under cancellation, a closed output pipe and damaged or hostile input:
 // the documented exit status, a clear message, a well-formed stream or none at all,
 // and never a spool file left behind.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
@@ -20,19 +19,6 @@ using gditest::FilterRun;
 using gditest::PageSpec;
 
 const std::string kModelOnePPD = std::string(GDI_SOURCE_DIR) + "/ppd/gdilsr1.ppd";
-
-std::string ListTmp() {
-    std::string names;
-    if (DIR *dir = opendir("/tmp")) {
-        while (dirent *entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names += name + " ";
-        }
-        closedir(dir);
-    }
-    return names;
-}
 
 #define SKIP_WITHOUT_PRIVATE_TMP(run) \
     if (!(run).started)               \
@@ -100,7 +86,7 @@ TEST_P(CancelledJob, EndsWithCancelCommandAndJobEnd) {
     FilterRequest request;
     request.args = {"queue", "1", "user", "t", "1", c.options};
     request.env = {{"PPD", kModelOnePPD}};
-    request.inspect = ListTmp;
+    request.inspect = gditest::ListPrivateTmp;
     request.feedInput = [&](int pid, int fd) {
         // A page is far larger than a pipe holds, so once it is written the filter has
         // read most of it and its signal handling is in place.
@@ -144,7 +130,7 @@ TEST(ClosedOutput, FilterFinishesAndLeavesNoSpoolFile) {
     FilterRequest request;
     request.args = {"queue", "1", "user", "t", "1", "", raster};
     request.env = {{"PPD", kModelOnePPD}};
-    request.inspect = ListTmp;
+    request.inspect = gditest::ListPrivateTmp;
     request.readOutput = [](int fd) {
         char head[16];
         const ssize_t n = read(fd, head, sizeof head);
@@ -309,7 +295,7 @@ TEST_P(BadInput, GivesDocumentedStatusAndCleanOutput) {
     request.args = {"queue", "1", "user", "t", "1", "Duplex=DuplexNoTumble"};
     request.env = {{"PPD", kModelOnePPD}};
     request.stdinPath = path;
-    request.inspect = ListTmp;
+    request.inspect = gditest::ListPrivateTmp;
     FilterRun run = gditest::RunFilter(request);
     SKIP_WITHOUT_PRIVATE_TMP(run);
     EXPECT_EQ(run.exitStatus, c.exitStatus) << run.err;

@@ -1,6 +1,8 @@
 #include "FilterProcess.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace gditest {
@@ -24,12 +27,50 @@ constexpr int kNoPrivateTmp = 77;
 
 std::atomic<int> gScratchCounter{0};
 
+// The checkout and build folders, which the filter and the tests need to reach even
+// when they lie below /tmp themselves.
+std::vector<std::string> FoldersToKeep() {
+    std::vector<std::string> folders;
+    for (const char *folder : {GDI_SOURCE_DIR, GDI_BINARY_DIR}) {
+        char resolved[PATH_MAX];
+        if (realpath(folder, resolved) != nullptr)
+            folders.push_back(resolved);
+    }
+    return folders;
+}
+
+// The name, directly below /tmp, of a kept folder that lies below /tmp ("" if none).
+std::string TopLevelNameBelowTmp(const std::string &folder) {
+    if (folder.rfind("/tmp/", 0) != 0)
+        return "";
+    const std::string rest = folder.substr(5);
+    return rest.substr(0, rest.find('/'));
+}
+
+// Gives this process a /tmp of its own: a fresh tmpfs, with the kept folders that lie
+// below the real /tmp bound back into place.
 bool MakePrivateTmp() {
+    const int realTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (realTmp < 0)
+        return false;
     if (unshare(CLONE_NEWNS) != 0)
         return false;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
-    return mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return false;
+    for (const std::string &folder : FoldersToKeep()) {
+        if (TopLevelNameBelowTmp(folder).empty())
+            continue;
+        std::error_code ignored;
+        std::filesystem::create_directories(folder, ignored);
+        const std::string hidden =
+            "/proc/self/fd/" + std::to_string(realTmp) + "/" + folder.substr(5);
+        if (mount(hidden.c_str(), folder.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return false;
+    }
+    close(realTmp);
+    return true;
 }
 
 void WriteAll(int fd, const std::string &text) {
@@ -63,6 +104,22 @@ int StatusOf(int status) {
 std::string FilterPath() {
     const char *path = getenv("RASTERTOGDI");
     return path != nullptr ? path : "rastertogdi";
+}
+
+std::string ListPrivateTmp() {
+    std::set<std::string> skeleton;
+    for (const std::string &folder : FoldersToKeep())
+        skeleton.insert(TopLevelNameBelowTmp(folder));
+    std::string names;
+    if (DIR *dir = opendir("/tmp")) {
+        while (dirent *entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && skeleton.count(name) == 0)
+                names += name + " ";
+        }
+        closedir(dir);
+    }
+    return names;
 }
 
 std::string ReadFile(const std::string &path) {

@@ -40,6 +40,10 @@ std::string FilterPath();
 
 FilterRun RunFilter(const FilterRequest &request);
 
+// The names in the private /tmp, apart from the folders bound into it: what a filter
+// run left there (spool files would show up here). Call it from `inspect`.
+std::string ListPrivateTmp();
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string &path);
 

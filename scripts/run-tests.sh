@@ -22,4 +22,8 @@ echo "== ThreadSanitizer build (spooler) =="
 scripts/build.sh build-tsan -DGDI_WERROR=ON -DGDI_SANITIZE=thread -DGDI_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -L spooler -j"$jobs"
 
+echo "== Fuzzing (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer), short run =="
+# Replays fuzz/regressions/, then 40 s per target; bounded as a whole.
+timeout 600 scripts/run-fuzz.sh 40
+
 echo "All test suites passed."

@@ -50,16 +50,18 @@ std::string TopLevelNameBelowTmp(const std::string &folder) {
 // Gives this process a /tmp of its own: a fresh tmpfs, with the kept folders that lie
 // below the real /tmp bound back into place.
 bool MakePrivateTmp() {
-    const int realTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (realTmp < 0)
-        return false;
+    const std::vector<std::string> keep = FoldersToKeep();  // resolved while still visible
     if (unshare(CLONE_NEWNS) != 0)
         return false;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
+    // Held open (in this namespace) so the real /tmp stays reachable once covered.
+    const int realTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (realTmp < 0)
+        return false;
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
         return false;
-    for (const std::string &folder : FoldersToKeep()) {
+    for (const std::string &folder : keep) {
         if (TopLevelNameBelowTmp(folder).empty())
             continue;
         std::error_code ignored;

@@ -24,6 +24,7 @@
 //   --no-slow         leave out the slow-reader runs
 //   --no-baseline     leave out the JBIG-KIT baseline
 //   --keep            keep the work directory
+//   --uncompressed    write the raster uncompressed (version 1) instead of compressed
 //   --make-only N     only write the jobs into --work DIR, at most N pages each (for
 //                     profiling the filter on them), and stop
 // Exit status: 0 when every filter run succeeded and its output checked out, whether or
@@ -241,11 +242,13 @@ void MakePage(Bytes &page, Content content, unsigned seed) {
     }
 }
 
-bool WriteJob(const std::string &path, Content content, unsigned pages, bool duplex) {
+bool WriteJob(const std::string &path, Content content, unsigned pages, bool duplex,
+              bool compressed) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_COMPRESSED);
+    cups_raster_t *raster =
+        cupsRasterOpen(fd, compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE);
     bool ok = raster != nullptr;
     Bytes page((size_t)kWidth * kHeight);
     for (unsigned p = 0; ok && p < pages; ++p) {
@@ -303,6 +306,7 @@ struct Config {
     bool baseline = true;
     bool keep = false;
     unsigned makeOnlyPages = 0;  // 0: run the benchmark
+    bool uncompressed = false;
 };
 
 struct SpoolUse {
@@ -766,7 +770,7 @@ void Usage() {
     fprintf(stderr,
             "usage: bench_filter [--filter PATH] [--ppd PATH] [--work DIR] [--repeat N] "
             "[--rate BYTES_PER_S] [--long-pages N] [--no-slow] [--no-baseline] [--keep] "
-            "[--make-only N]\n");
+            "[--uncompressed] [--make-only N]\n");
 }
 
 bool ParseArgs(int argc, char **argv, Config *config) {
@@ -799,6 +803,8 @@ bool ParseArgs(int argc, char **argv, Config *config) {
         } else if (a == "--make-only" && value(&v)) {
             config->makeOnlyPages = (unsigned)std::max(1, atoi(v));
             config->keep = true;
+        } else if (a == "--uncompressed") {
+            config->uncompressed = true;
         } else if (a == "--keep") {
             config->keep = true;
         } else {
@@ -866,14 +872,15 @@ int main(int argc, char **argv) {
     for (JobSpec &spec : specs) {
         spec.path = config.work + "/" + spec.name + ".ras";
         const double t = Now();
-        if (!WriteJob(spec.path, spec.content, spec.pages, spec.duplex)) {
+        if (!WriteJob(spec.path, spec.content, spec.pages, spec.duplex, !config.uncompressed)) {
             fprintf(stderr, "bench_filter: cannot write %s\n", spec.path.c_str());
             return 2;
         }
         struct stat st;
         stat(spec.path.c_str(), &st);
-        printf("made %-8s %2u pages, %s%.1f MB of compressed raster (%.1f s)\n", spec.name.c_str(),
-               spec.pages, spec.duplex ? "duplex, " : "", st.st_size / 1e6, Now() - t);
+        printf("made %-8s %2u pages, %s%.1f MB of %s raster (%.1f s)\n", spec.name.c_str(),
+               spec.pages, spec.duplex ? "duplex, " : "", st.st_size / 1e6,
+               config.uncompressed ? "uncompressed" : "compressed", Now() - t);
     }
     fflush(stdout);
     if (config.makeOnlyPages > 0)

@@ -64,9 +64,17 @@ void RemoveWorkDir() {
 }  // namespace
 
 void InitProcess(const char *name) {
-    const char *base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                          "/gdi-fuzz-" + name + "-XXXXXX";
+    // TMPDIR is pointed at the spool directory below; processes started from here (the
+    // workers of libFuzzer's fork mode) make their directories beside ours, not in it.
+    const char *base = getenv("GDI_FUZZ_TMP_BASE");
+    if (base == nullptr || base[0] == '\0') {
+        base = getenv("TMPDIR");
+        if (base == nullptr || base[0] == '\0')
+            base = "/tmp";
+        setenv("GDI_FUZZ_TMP_BASE", base, 1);
+        base = getenv("GDI_FUZZ_TMP_BASE");
+    }
+    std::string pattern = std::string(base) + "/gdi-fuzz-" + name + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         perror("mkdtemp");
         abort();

@@ -47,6 +47,10 @@ cmake --build "$build" --target fuzz_all -j"$(nproc)" >"$build/fuzz-build.log" 2
 }
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+# The targets' spool and work directories; a run that crashed leaves its own behind.
+export TMPDIR=$build/fuzz/tmp
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 failed=()
 for target in "${targets[@]}"; do

@@ -28,8 +28,51 @@ volatile sig_atomic_t gSigPipe = 0;
 constexpr unsigned kPointsPerInch = 72;
 // Raster is read from the input in pieces of this size.
 constexpr size_t kInputChunkBytes = 256 * 1024;
-// Longest line the filter will buffer: the widest page the stream can describe.
-constexpr uint64_t kMaxLineBytes = 0xFFFF;
+
+// The enumerated fields of a page header come straight from the job's bytes and may
+// hold any value; reading one that names no enumerator is undefined. Each is read as a
+// plain number and, when out of range, replaced by a value of its type: a true/false
+// field by true (any non-zero value), the others by their first value.
+template <typename Enum>
+unsigned RawEnum(const Enum &field) {
+    static_assert(sizeof(Enum) == sizeof(unsigned), "header enums are 32-bit fields");
+    unsigned raw;
+    memcpy(&raw, &field, sizeof raw);
+    return raw;
+}
+
+template <typename Enum>
+void KeepInRange(Enum &field, unsigned largest, unsigned replacement) {
+    if (RawEnum(field) > largest)
+        memcpy(&field, &replacement, sizeof replacement);
+}
+
+void KeepInRange(cups_bool_t &field) {
+    KeepInRange(field, CUPS_TRUE, CUPS_TRUE);
+}
+
+// Returns the colour space as the job gave it, for the format check and its message.
+unsigned NormaliseEnumFields(cups_page_header_s &h) {
+    const unsigned colorSpace = RawEnum(h.cupsColorSpace);
+    KeepInRange(h.AdvanceMedia, CUPS_ADVANCE_PAGE, CUPS_ADVANCE_NONE);
+    KeepInRange(h.Collate);
+    KeepInRange(h.CutMedia, CUPS_CUT_PAGE, CUPS_CUT_NONE);
+    KeepInRange(h.Duplex);
+    KeepInRange(h.InsertSheet);
+    KeepInRange(h.Jog, CUPS_JOG_SET, CUPS_JOG_NONE);
+    KeepInRange(h.LeadingEdge, CUPS_EDGE_LEFT, CUPS_EDGE_TOP);
+    KeepInRange(h.ManualFeed);
+    KeepInRange(h.MirrorPrint);
+    KeepInRange(h.NegativePrint);
+    KeepInRange(h.Orientation, CUPS_ORIENT_270, CUPS_ORIENT_0);
+    KeepInRange(h.OutputFaceUp);
+    KeepInRange(h.Separations);
+    KeepInRange(h.TraySwitch);
+    KeepInRange(h.Tumble);
+    KeepInRange(h.cupsColorOrder, CUPS_ORDER_PLANAR, CUPS_ORDER_CHUNKED);
+    KeepInRange(h.cupsColorSpace, CUPS_CSPACE_DEVICEF, CUPS_CSPACE_K);
+    return colorSpace;
+}
 
 void signalHandler(int signal, siginfo_t *info, void *context) {
     (void)info;
@@ -128,6 +171,7 @@ bool QNVRasterFilter::Run() {
             }
             break;
         }
+        const unsigned colorSpace = NormaliseEnumFields(next);
         const cups_page_header_s previousHeader = pageHeader;
         const cups_page_header_s previousSaved = savedHeader;
         pageHeader = next;
@@ -143,13 +187,13 @@ bool QNVRasterFilter::Run() {
 
         // A page the printer cannot take is refused before anything of it is made or
         // sent; it does not count as a page of the job.
-        if (!isPrintableFormat(pageHeader)) {
+        if (!isPrintableFormat(pageHeader, colorSpace)) {
             pageHeader = previousHeader;
             savedHeader = previousSaved;
             --pageCount;
             break;
         }
-        invertPage = IsWhiteIsHighGrey(pageHeader.cupsColorSpace);
+        invertPage = IsWhiteIsHighGrey(colorSpace);
         if (!hasUsableGeometry(pageHeader)) {
             pageHeader = previousHeader;
             savedHeader = previousSaved;
@@ -261,19 +305,18 @@ bool QNVRasterFilter::endedCleanly() const {
     return input.endOfInput && !input.readError && input.delivered == input.atPageEnd;
 }
 
-bool QNVRasterFilter::isPrintableFormat(const cups_page_header_s &header) {
-    const bool grey8 =
-        header.cupsBitsPerColor == 8 && header.cupsBitsPerPixel == 8 &&
-        (IsBlackIsHighGrey(header.cupsColorSpace) || IsWhiteIsHighGrey(header.cupsColorSpace));
+bool QNVRasterFilter::isPrintableFormat(const cups_page_header_s &header, unsigned colorSpace) {
+    const bool grey8 = header.cupsBitsPerColor == 8 && header.cupsBitsPerPixel == 8 &&
+                       (IsBlackIsHighGrey(colorSpace) || IsWhiteIsHighGrey(colorSpace));
     if (!grey8) {
         CPSDebugLog(
             "Page %u: unsupported raster format (%u bits per pixel, %u bits per colour, "
             "colour space %u)",
-            pageCount, header.cupsBitsPerPixel, header.cupsBitsPerColor, header.cupsColorSpace);
+            pageCount, header.cupsBitsPerPixel, header.cupsBitsPerColor, colorSpace);
         fprintf(stderr,
                 "ERROR: Page %u is not 8-bit grey raster (%u bits per pixel, %u bits per colour, "
                 "colour space %u)\n",
-                pageCount, header.cupsBitsPerPixel, header.cupsBitsPerColor, header.cupsColorSpace);
+                pageCount, header.cupsBitsPerPixel, header.cupsBitsPerColor, colorSpace);
         return false;
     }
     if (header.cupsWidth == 0 || header.cupsBytesPerLine != header.cupsWidth) {

@@ -37,7 +37,7 @@ public:
     void insertBlankPage(cups_page_header_s header);
 
 private:
-    bool isPrintableFormat(const cups_page_header_s &header);
+    bool isPrintableFormat(const cups_page_header_s &header, unsigned colorSpace);
     bool hasUsableGeometry(const cups_page_header_s &header);
     void exchangeForLongEdge();
     void logPageHeader();

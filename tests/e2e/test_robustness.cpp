@@ -268,6 +268,29 @@ const BadInputCase kBadInputCases[] = {
                                 64 * 32);
      },
      1, 0, "ERROR: Page 1 cannot be printed: margins are wider than the paper"},
+    {"ColourSpaceNamingNoKnownSpace",
+     [] {
+         return kSync + RawPage(With(GreyHeader(64, 32),
+                                     [](cups_page_header2_t &h) {
+                                         const unsigned unknown = 0x47011213u;
+                                         memcpy(&h.cupsColorSpace, &unknown, sizeof unknown);
+                                     }),
+                                64 * 32);
+     },
+     1, 0, "colour space 1191252499)"},
+    {"TrueFalseFieldsOutOfRangeCountAsTrue",
+     [] {
+         return kSync + RawPage(With(GreyHeader(64, 32),
+                                     [](cups_page_header2_t &h) {
+                                         const unsigned odd = 0xFFFFu;
+                                         memcpy(&h.Collate, &odd, sizeof odd);
+                                         memcpy(&h.Duplex, &odd, sizeof odd);
+                                         memcpy(&h.InsertSheet, &odd, sizeof odd);
+                                         memcpy(&h.Orientation, &odd, sizeof odd);
+                                     }),
+                                64 * 32);
+     },
+     0, 1, "cupsPageHeader.Collate = 1"},
     {"ZeroResolution",
      [] {
          return kSync + GoodPage() +

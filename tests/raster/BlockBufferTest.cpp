@@ -249,8 +249,11 @@ TEST(BlockBufferTransform, MirrorFlipAndRotate) {
 }
 
 TEST(BlockBufferTransform, RotateIsMirrorThenFlip) {
+    // Sizes around and well beyond the eight-byte steps of the whole-block reversal.
     for (auto size : {std::make_pair(7u, 5u), std::make_pair(6u, 4u), std::make_pair(1u, 9u),
-                      std::make_pair(9u, 1u)}) {
+                      std::make_pair(9u, 1u), std::make_pair(15u, 1u), std::make_pair(16u, 1u),
+                      std::make_pair(17u, 1u), std::make_pair(33u, 17u), std::make_pair(64u, 3u),
+                      std::make_pair(13u, 11u)}) {
         QNVBlockBuffer rotated(size.first, size.second), stepwise(size.first, size.second);
         std::vector<unsigned char> row(size.first);
         for (unsigned int y = 0; y < size.second; ++y) {

@@ -1,9 +1,9 @@
 // Whole-filter benchmark. Makes 600-dpi A4 CUPS raster jobs through libcups, the way
 // raster from cupsfilter looks (4760 x 6817 pixels of 8-bit grey, 12-point margins,
-// PageSize 595 x 842, compressed raster), runs the built rastertogdi on each as CUPS
-// does (fork and exec, PPD in the environment, raster on standard input, diagnostic log
-// on a pipe), once with standard output on /dev/null and once on a pipe read slowly,
-// and prints per job: wall time, CPU time per page of the filter process (user + system),
+// PageSize 595 x 842, uncompressed raster as the CUPS raster filters write it), runs the built
+// rastertogdi on each as CUPS does (fork and exec, PPD in the environment, raster on standard
+// input, diagnostic log on a pipe), once with standard output on /dev/null and once on a pipe read
+// slowly, and prints per job: wall time, CPU time per page of the filter process (user + system),
 // its peak resident memory, and the output bytes per page.
 //
 // In the same run it measures the floors (a memcpy of one page buffer, reading the
@@ -24,7 +24,7 @@
 //   --no-slow         leave out the slow-reader runs
 //   --no-baseline     leave out the JBIG-KIT baseline
 //   --keep            keep the work directory
-//   --uncompressed    write the raster uncompressed (version 1) instead of compressed
+//   --compressed      write compressed raster instead of uncompressed
 //   --make-only N     only write the jobs into --work DIR, at most N pages each (for
 //                     profiling the filter on them), and stop
 // Exit status: 0 when every filter run succeeded and its output checked out, whether or
@@ -306,7 +306,7 @@ struct Config {
     bool baseline = true;
     bool keep = false;
     unsigned makeOnlyPages = 0;  // 0: run the benchmark
-    bool uncompressed = false;
+    bool compressed = false;
 };
 
 struct SpoolUse {
@@ -770,7 +770,7 @@ void Usage() {
     fprintf(stderr,
             "usage: bench_filter [--filter PATH] [--ppd PATH] [--work DIR] [--repeat N] "
             "[--rate BYTES_PER_S] [--long-pages N] [--no-slow] [--no-baseline] [--keep] "
-            "[--uncompressed] [--make-only N]\n");
+            "[--compressed] [--make-only N]\n");
 }
 
 bool ParseArgs(int argc, char **argv, Config *config) {
@@ -803,8 +803,8 @@ bool ParseArgs(int argc, char **argv, Config *config) {
         } else if (a == "--make-only" && value(&v)) {
             config->makeOnlyPages = (unsigned)std::max(1, atoi(v));
             config->keep = true;
-        } else if (a == "--uncompressed") {
-            config->uncompressed = true;
+        } else if (a == "--compressed") {
+            config->compressed = true;
         } else if (a == "--keep") {
             config->keep = true;
         } else {
@@ -872,7 +872,7 @@ int main(int argc, char **argv) {
     for (JobSpec &spec : specs) {
         spec.path = config.work + "/" + spec.name + ".ras";
         const double t = Now();
-        if (!WriteJob(spec.path, spec.content, spec.pages, spec.duplex, !config.uncompressed)) {
+        if (!WriteJob(spec.path, spec.content, spec.pages, spec.duplex, config.compressed)) {
             fprintf(stderr, "bench_filter: cannot write %s\n", spec.path.c_str());
             return 2;
         }
@@ -880,7 +880,7 @@ int main(int argc, char **argv) {
         stat(spec.path.c_str(), &st);
         printf("made %-8s %2u pages, %s%.1f MB of %s raster (%.1f s)\n", spec.name.c_str(),
                spec.pages, spec.duplex ? "duplex, " : "", st.st_size / 1e6,
-               config.uncompressed ? "uncompressed" : "compressed", Now() - t);
+               config.compressed ? "compressed" : "uncompressed", Now() - t);
     }
     fflush(stdout);
     if (config.makeOnlyPages > 0)

@@ -721,7 +721,7 @@ BaselineResult Baseline(const Config &config, const std::string &path, const std
 
 // ---------------------------------------------------------------------------------------
 
-struct JobSpec {
+struct JobPlan {
     std::string name;
     Content content;
     unsigned pages;
@@ -731,7 +731,7 @@ struct JobSpec {
 };
 
 struct JobFigures {
-    JobSpec spec;
+    JobPlan plan;
     std::vector<Run> nullRuns;
     Run slowRun;
     bool haveSlow = false;
@@ -743,13 +743,13 @@ struct JobFigures {
     double CpuPerPageMs() const {
         std::vector<double> v;
         for (const Run &r : nullRuns)
-            v.push_back(r.cpu / spec.pages * 1e3);
+            v.push_back(r.cpu / plan.pages * 1e3);
         return Median(v);
     }
     double SysPerPageMs() const {
         std::vector<double> v;
         for (const Run &r : nullRuns)
-            v.push_back(r.sys / spec.pages * 1e3);
+            v.push_back(r.sys / plan.pages * 1e3);
         return Median(v);
     }
     double WallS() const {
@@ -844,12 +844,12 @@ int main(int argc, char **argv) {
     const std::string spoolDir = config.work + "/spool";
     mkdir(spoolDir.c_str(), 0700);
 
-    std::vector<JobSpec> specs = {{"text", Content::kText, 10, false, false, ""},
+    std::vector<JobPlan> plans = {{"text", Content::kText, 10, false, false, ""},
                                   {"photo", Content::kPhoto, 3, false, false, ""},
                                   {"blank", Content::kBlank, 10, false, false, ""},
                                   {"duplex", Content::kText, 5, true, false, ""}};
     if (config.longPages > 0)
-        specs.push_back({"text-" + std::to_string(config.longPages), Content::kText,
+        plans.push_back({"text-" + std::to_string(config.longPages), Content::kText,
                          config.longPages, false, true, ""});
 
     printf("rastertogdi whole-filter benchmark\n");
@@ -862,24 +862,24 @@ int main(int argc, char **argv) {
         kPageBufferBytes / kMiB);
 
     if (config.makeOnlyPages > 0) {
-        specs.erase(std::remove_if(specs.begin(), specs.end(),
-                                   [](const JobSpec &spec) { return spec.memoryJob; }),
-                    specs.end());
-        for (JobSpec &spec : specs)
-            spec.pages = std::min(spec.pages, config.makeOnlyPages);
+        plans.erase(std::remove_if(plans.begin(), plans.end(),
+                                   [](const JobPlan &plan) { return plan.memoryJob; }),
+                    plans.end());
+        for (JobPlan &plan : plans)
+            plan.pages = std::min(plan.pages, config.makeOnlyPages);
     }
     bool allOk = true;
-    for (JobSpec &spec : specs) {
-        spec.path = config.work + "/" + spec.name + ".ras";
+    for (JobPlan &plan : plans) {
+        plan.path = config.work + "/" + plan.name + ".ras";
         const double t = Now();
-        if (!WriteJob(spec.path, spec.content, spec.pages, spec.duplex, config.compressed)) {
-            fprintf(stderr, "bench_filter: cannot write %s\n", spec.path.c_str());
+        if (!WriteJob(plan.path, plan.content, plan.pages, plan.duplex, config.compressed)) {
+            fprintf(stderr, "bench_filter: cannot write %s\n", plan.path.c_str());
             return 2;
         }
         struct stat st;
-        stat(spec.path.c_str(), &st);
-        printf("made %-8s %2u pages, %s%.1f MB of %s raster (%.1f s)\n", spec.name.c_str(),
-               spec.pages, spec.duplex ? "duplex, " : "", st.st_size / 1e6,
+        stat(plan.path.c_str(), &st);
+        printf("made %-8s %2u pages, %s%.1f MB of %s raster (%.1f s)\n", plan.name.c_str(),
+               plan.pages, plan.duplex ? "duplex, " : "", st.st_size / 1e6,
                config.compressed ? "compressed" : "uncompressed", Now() - t);
     }
     fflush(stdout);
@@ -890,30 +890,30 @@ int main(int argc, char **argv) {
     const double memcpyMs = copy.warmMs;
 
     std::vector<JobFigures> jobs;
-    for (const JobSpec &spec : specs) {
+    for (const JobPlan &plan : plans) {
         JobFigures job;
-        job.spec = spec;
-        const std::string options = spec.duplex ? "Duplex=DuplexNoTumble" : "";
-        const int repeats = spec.memoryJob ? 1 : config.repeat;
+        job.plan = plan;
+        const std::string options = plan.duplex ? "Duplex=DuplexNoTumble" : "";
+        const int repeats = plan.memoryJob ? 1 : config.repeat;
         for (int r = 0; r < repeats; ++r) {
-            Run run = RunFilter(config, spec.path, options, spoolDir, 0, "");
+            Run run = RunFilter(config, plan.path, options, spoolDir, 0, "");
             if (!run.ok) {
-                printf("FAILED %s (/dev/null): %s\n", spec.name.c_str(), run.problem.c_str());
+                printf("FAILED %s (/dev/null): %s\n", plan.name.c_str(), run.problem.c_str());
                 allOk = false;
             }
             job.nullRuns.push_back(run);
         }
-        if (config.slow && !spec.memoryJob) {
-            job.slowRun = RunFilter(config, spec.path, options, spoolDir, config.rate,
-                                    config.work + "/" + spec.name + ".gdi");
+        if (config.slow && !plan.memoryJob) {
+            job.slowRun = RunFilter(config, plan.path, options, spoolDir, config.rate,
+                                    config.work + "/" + plan.name + ".gdi");
             job.haveSlow = true;
             if (!job.slowRun.ok) {
-                printf("FAILED %s (slow reader): %s\n", spec.name.c_str(),
+                printf("FAILED %s (slow reader): %s\n", plan.name.c_str(),
                        job.slowRun.problem.c_str());
                 allOk = false;
             }
         }
-        printf("ran %-8s CPU %.0f ms/page, peak RSS %.1f MiB\n", spec.name.c_str(),
+        printf("ran %-8s CPU %.0f ms/page, peak RSS %.1f MiB\n", plan.name.c_str(),
                job.CpuPerPageMs(), job.MaxRss() / kMiB);
         fflush(stdout);
         jobs.push_back(job);
@@ -929,12 +929,12 @@ int main(int argc, char **argv) {
     // Floors and the baseline, after the filter runs so that this process is small
     // whenever it starts a filter (a child's peak memory counts what it was forked with).
     for (JobFigures &job : jobs) {
-        job.readCpu = ReadFloor(job.spec.path, &job.readPages);
-        const bool compare = job.haveSlow && !job.spec.duplex;
-        if (config.baseline && !job.spec.memoryJob) {
+        job.readCpu = ReadFloor(job.plan.path, &job.readPages);
+        const bool compare = job.haveSlow && !job.plan.duplex;
+        if (config.baseline && !job.plan.memoryJob) {
             job.baseline =
-                Baseline(config, job.spec.path, job.spec.duplex ? "Duplex=DuplexNoTumble" : "",
-                         compare ? config.work + "/" + job.spec.name + ".gdi" : "");
+                Baseline(config, job.plan.path, job.plan.duplex ? "Duplex=DuplexNoTumble" : "",
+                         compare ? config.work + "/" + job.plan.name + ".gdi" : "");
             job.haveBaseline = true;
             if (job.baseline.bandsDiffering != 0)
                 allOk = false;
@@ -948,7 +948,7 @@ int main(int argc, char **argv) {
     printf("%-9s %14s %10s\n", "job", "read ms/page", "x memcpy");
     for (const JobFigures &job : jobs) {
         const double ms = job.readPages ? job.readCpu / job.readPages * 1e3 : 0;
-        printf("%-9s %14.1f %10.1f\n", job.spec.name.c_str(), ms, ms / memcpyMs);
+        printf("%-9s %14.1f %10.1f\n", job.plan.name.c_str(), ms, ms / memcpyMs);
     }
 
     printf(
@@ -960,11 +960,11 @@ int main(int argc, char **argv) {
            "baseline ms/pg", "speed-up");
     for (const JobFigures &job : jobs) {
         const double cpu = job.CpuPerPageMs();
-        const double target = job.spec.content == Content::kPhoto   ? 30
-                              : job.spec.content == Content::kBlank ? 6
+        const double target = job.plan.content == Content::kPhoto   ? 30
+                              : job.plan.content == Content::kBlank ? 6
                                                                     : 12;
         const double outPerPage =
-            job.haveSlow && job.slowRun.ok ? (double)job.slowRun.outBytes / job.spec.pages : -1;
+            job.haveSlow && job.slowRun.ok ? (double)job.slowRun.outBytes / job.plan.pages : -1;
         char out[32], base[32], ratio[32];
         if (outPerPage >= 0)
             snprintf(out, sizeof(out), "%.0f", outPerPage);
@@ -980,7 +980,7 @@ int main(int argc, char **argv) {
         }
         const std::string targetText = "<=" + std::to_string((int)target) + "x";
         printf("%-9s %5u %8.2f %12.1f %9.1f %9.1f %8s %10.1f %14s %14s %9s\n",
-               job.spec.name.c_str(), job.spec.pages, job.WallS(), cpu, job.SysPerPageMs(),
+               job.plan.name.c_str(), job.plan.pages, job.WallS(), cpu, job.SysPerPageMs(),
                cpu / memcpyMs, targetText.c_str(), job.MaxRss() / kMiB, out, base, ratio);
     }
 
@@ -1002,7 +1002,7 @@ int main(int argc, char **argv) {
                             : "NO, " + std::to_string(b.bandsDiffering) + " of " +
                                   std::to_string(b.bandsCompared) + " differ " + b.compareNote;
             }
-            printf("%-9s %10.1f %10.1f %10.1f %10.1f %14.0f %s\n", job.spec.name.c_str(),
+            printf("%-9s %10.1f %10.1f %10.1f %10.1f %14.0f %s\n", job.plan.name.c_str(),
                    b.readCpu / n * 1e3, b.halftoneCpu / n * 1e3, b.jbigCpu / n * 1e3,
                    b.Total() / n * 1e3, b.codedBytes / n, equal.c_str());
         }
@@ -1026,8 +1026,8 @@ int main(int argc, char **argv) {
             const bool heldUp = r.lastPageAt > std::max(1.5 * nullWall, nullWall + 1.0);
             const bool readerSlower = r.wall > r.lastPageAt + 0.5;
             printf("%-9s %8.2f %13.2fs %13.2fs %12.1f %14s %10.1f %12llu %s\n",
-                   job.spec.name.c_str(), r.wall, r.lastPageAt, nullWall,
-                   r.cpu / job.spec.pages * 1e3, spool, r.maxRss / kMiB, r.outBytes,
+                   job.plan.name.c_str(), r.wall, r.lastPageAt, nullWall,
+                   r.cpu / job.plan.pages * 1e3, spool, r.maxRss / kMiB, r.outBytes,
                    heldUp         ? "YES"
                    : readerSlower ? "no"
                                   : "no (reader kept up)");
@@ -1041,11 +1041,11 @@ int main(int argc, char **argv) {
     double rss10 = 0, rssLong = 0;
     for (const JobFigures &job : jobs) {
         const double rss = std::max(job.MaxRss(), job.haveSlow ? job.slowRun.maxRss : 0.0);
-        printf("%-9s %5u %10.1f %8s\n", job.spec.name.c_str(), job.spec.pages, rss / kMiB,
+        printf("%-9s %5u %10.1f %8s\n", job.plan.name.c_str(), job.plan.pages, rss / kMiB,
                rss <= limit ? "met" : "MISSED");
-        if (job.spec.name == "text")
+        if (job.plan.name == "text")
             rss10 = job.MaxRss();
-        if (job.spec.memoryJob)
+        if (job.plan.memoryJob)
             rssLong = job.MaxRss();
     }
     if (rssLong > 0) {
@@ -1057,23 +1057,23 @@ int main(int argc, char **argv) {
 
     printf("\nTargets (CPU per page as a multiple of the memcpy, measured above)\n");
     for (const JobFigures &job : jobs) {
-        if (job.spec.memoryJob)
+        if (job.plan.memoryJob)
             continue;
-        const double target = job.spec.content == Content::kPhoto   ? 30
-                              : job.spec.content == Content::kBlank ? 6
+        const double target = job.plan.content == Content::kPhoto   ? 30
+                              : job.plan.content == Content::kBlank ? 6
                                                                     : 12;
         const double multiple = job.CpuPerPageMs() / memcpyMs;
         printf("%-9s %6.1fx  target <= %2.0fx  %-6s (%.1fx the copy into a new buffer)\n",
-               job.spec.name.c_str(), multiple, target, multiple <= target ? "met" : "MISSED",
+               job.plan.name.c_str(), multiple, target, multiple <= target ? "met" : "MISSED",
                job.CpuPerPageMs() / copy.coldMs);
     }
 
     if (!config.keep) {
         EmptyDir(spoolDir);
         rmdir(spoolDir.c_str());
-        for (const JobSpec &spec : specs) {
-            unlink(spec.path.c_str());
-            unlink((config.work + "/" + spec.name + ".gdi").c_str());
+        for (const JobPlan &plan : plans) {
+            unlink(plan.path.c_str());
+            unlink((config.work + "/" + plan.name + ".gdi").c_str());
         }
         if (config.ownWork)
             rmdir(config.work.c_str());

@@ -200,8 +200,15 @@ bool QNVRasterFilter::Run() {
             --pageCount;
             break;
         }
+        if (!allocRasterBuffer()) {
+            // Refused before its header is stored, so the stream stays whole.
+            fprintf(stderr, "ERROR: Page %u: no memory for a raster line\n", pageCount);
+            pageHeader = previousHeader;
+            savedHeader = previousSaved;
+            --pageCount;
+            break;
+        }
         fprintf(stderr, "INFO: Printing page %u\n", pageCount);
-        const bool haveLineBuffer = allocRasterBuffer();
         if (jobOptions.IsLongEdgeVertical())
             exchangeForLongEdge();
 
@@ -215,12 +222,6 @@ bool QNVRasterFilter::Run() {
             deallocRasterBuffer();
             gdiFilter->SendPageEnd();
             fprintf(stderr, "ERROR: Page %u could not be prepared (out of memory?)\n", pageCount);
-            break;
-        }
-        if (!haveLineBuffer) {
-            deallocRasterBuffer();
-            gdiFilter->SendPageEnd();
-            fprintf(stderr, "ERROR: Page %u: no memory for a raster line\n", pageCount);
             break;
         }
 

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <stdint.h>
+#include <sys/mman.h>
+
 namespace {
 
 constexpr unsigned int kBandLines = 256;
@@ -17,10 +20,48 @@ const char kRefusedInsertMessage[] =
     "Memory is empry or full, please initialize with a larger size!\n";
 
 // Page-sized blocks are kept for the next page instead of going back to the system:
-// a fresh block of tens of megabytes costs a page fault for every 4 KiB touched, far
-// more than clearing a block the process already has. One block is kept at a time,
-// and only by the thread that makes and destroys buffers (the page loop's).
+// a fresh block of tens of megabytes costs a page fault for every page of memory
+// touched, far more than clearing a block the process already has. One block is kept
+// at a time, and only by the thread that makes and destroys buffers (the page loop's).
 constexpr uint64_t kRecycleMinimumBytes = 1u << 20;
+
+// Page-sized blocks are mapped on their own, aligned to and rounded up to huge pages and
+// marked for them: a 35 MB page then faults in 17 times instead of some 8600 times.
+// Where the system has no huge pages the advice is ignored and the mapping still works.
+constexpr uint64_t kHugePageBytes = 2u << 20;
+
+uint64_t MappedBytes(uint64_t size) {
+    return (size + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+}
+
+// A zero-filled mapping of MappedBytes(size) bytes starting on a huge-page boundary.
+unsigned char *MapLargeBlock(uint64_t size) {
+    const uint64_t length = MappedBytes(size);
+    if (length > SIZE_MAX - kHugePageBytes)
+        return nullptr;
+    void *raw = mmap(nullptr, size_t(length + kHugePageBytes), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED)
+        return nullptr;
+    // Trim the slack before and after the aligned part.
+    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (start + kHugePageBytes - 1) & ~uintptr_t(kHugePageBytes - 1);
+    const size_t head = aligned - start;
+    const size_t tail = size_t(kHugePageBytes) - head;
+    if (head != 0)
+        munmap(raw, head);
+    if (tail != 0)
+        munmap(reinterpret_cast<void *>(aligned + length), tail);
+    unsigned char *block = reinterpret_cast<unsigned char *>(aligned);
+#ifdef MADV_HUGEPAGE
+    madvise(block, size_t(length), MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+void UnmapLargeBlock(unsigned char *block, uint64_t size) {
+    munmap(block, size_t(MappedBytes(size)));
+}
 
 struct RecycledBlock {
     unsigned char *data = nullptr;
@@ -29,11 +70,14 @@ struct RecycledBlock {
 RecycledBlock gRecycled;
 
 unsigned char *AllocateZeroedBlock(uint64_t size) {
-    if (size >= kRecycleMinimumBytes && gRecycled.data != nullptr && gRecycled.size == size) {
-        unsigned char *block = gRecycled.data;
-        gRecycled = RecycledBlock();
-        std::memset(block, 0, size_t(size));
-        return block;
+    if (size >= kRecycleMinimumBytes) {
+        if (gRecycled.data != nullptr && gRecycled.size == size) {
+            unsigned char *block = gRecycled.data;
+            gRecycled = RecycledBlock();
+            std::memset(block, 0, size_t(size));
+            return block;
+        }
+        return MapLargeBlock(size);
     }
     // An empty rectangle is a valid buffer: it still gets a (one-byte) block, so that
     // only a failed allocation leaves the block null.
@@ -47,7 +91,8 @@ void ReleaseBlock(unsigned char *block, uint64_t size) {
         std::free(block);
         return;
     }
-    std::free(gRecycled.data);
+    if (gRecycled.data != nullptr)
+        UnmapLargeBlock(gRecycled.data, gRecycled.size);
     gRecycled.data = block;
     gRecycled.size = size;
 }
@@ -98,7 +143,8 @@ QNVBlockBuffer::~QNVBlockBuffer() {
 }
 
 void QNVBlockBuffer::ReleaseRecycledBlocks() {
-    std::free(gRecycled.data);
+    if (gRecycled.data != nullptr)
+        UnmapLargeBlock(gRecycled.data, gRecycled.size);
     gRecycled = RecycledBlock();
 }
 

@@ -346,3 +346,31 @@ TEST(BlockBufferReuse, PageSizedBlockComesBackZeroFilled) {
     EXPECT_NE(other.GetBlockPtr(), first);
     QNVBlockBuffer::ReleaseRecycledBlocks();
 }
+
+TEST(BlockBufferReuse, LargeBlocksOfAnySizeAreWholeZeroedAndApart) {
+    // Page-sized blocks are mapped in whole huge pages; a size that is not a multiple of
+    // one must still give every byte, zeroed, and two live buffers must not share any.
+    const std::pair<unsigned, unsigned> sizes[] = {
+        {1024, 1024},         // exactly the smallest page-sized block
+        {2047, 1025},         // just above 2 MiB
+        {1, (2u << 20) - 1},  // just below 2 MiB, one byte per line
+        {4992, 7016},         // A4 at 600 dpi
+    };
+    for (const auto &size : sizes) {
+        SCOPED_TRACE(std::to_string(size.first) + "x" + std::to_string(size.second));
+        QNVBlockBuffer a(size.first, size.second);
+        QNVBlockBuffer b(size.first, size.second);
+        ASSERT_NE(a.GetBlockPtr(), nullptr);
+        ASSERT_NE(b.GetBlockPtr(), nullptr);
+        const size_t bytes = a.GetMemorySize();
+        const unsigned char *aBytes = a.GetBlockPtr();
+        EXPECT_TRUE(std::all_of(aBytes, aBytes + bytes, [](unsigned char v) { return v == 0; }));
+        EXPECT_TRUE(a.GetBlockPtr() + bytes <= b.GetBlockPtr() ||
+                    b.GetBlockPtr() + bytes <= a.GetBlockPtr());
+        std::memset(a.GetBlockPtr(), 0x11, bytes);
+        std::memset(b.GetBlockPtr(), 0x22, bytes);
+        EXPECT_EQ(a.GetBlockPtr()[bytes - 1], 0x11);
+        EXPECT_EQ(b.GetBlockPtr()[0], 0x22);
+    }
+    QNVBlockBuffer::ReleaseRecycledBlocks();
+}

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,9 @@ volatile sig_atomic_t gSigPipe = 0;
 constexpr unsigned kPointsPerInch = 72;
 // Raster is read from the input in pieces of this size.
 constexpr size_t kInputChunkBytes = 256 * 1024;
+// Rows read straight into the page at a time: small enough that they are still in the
+// cache when they are toned.
+constexpr unsigned kDirectRowBatch = 32;
 
 // The enumerated fields of a page header come straight from the job's bytes and may
 // hold any value; reading one that names no enumerator is undefined. Each is read as a
@@ -293,6 +297,8 @@ ssize_t QNVRasterFilter::readRasterInput(void *context, unsigned char *buffer, s
     }
     const size_t count = std::min(length, in->chunkEnd - in->chunkStart);
     memcpy(buffer, in->chunk.data() + in->chunkStart, count);
+    for (size_t i = 0; in->delivered + i < sizeof(in->sync) && i < count; ++i)
+        in->sync[in->delivered + i] = buffer[i];
     in->chunkStart += count;
     in->delivered += count;
     return (ssize_t)count;
@@ -414,18 +420,99 @@ bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCou
         (uint64_t)yMargin + lineCount > page->GetHeight() || page->GetBlockPtr() == nullptr) {
         return readPageLines(page, lineCount, lineLength, xMargin);
     }
-    for (unsigned row = 0; row < lineCount; ++row) {
-        unsigned char *pixels = page->GetLinePtr(yMargin + row) + xMargin;
-        const unsigned got = cupsRasterReadPixels(rasterStream, pixels, lineLength);
-        if (got == 0) {
-            memset(pixels, 0, lineLength);  // nothing arrived of this row
-            return false;
+    unsigned char *const firstRow = page->GetLinePtr(yMargin) + xMargin;
+    const size_t stride = page->GetWidth();
+
+    // The first row goes through libcups. When it took exactly the row's bytes from the
+    // input, libcups passes the uncompressed pixels through unchanged and keeps nothing
+    // of the input back, so the other rows can be read from the input directly.
+    const unsigned long long before = input.delivered;
+    if (cupsRasterReadPixels(rasterStream, firstRow, lineLength) == 0) {
+        memset(firstRow, 0, lineLength);  // nothing arrived of this row
+        return false;
+    }
+    toneRows(firstRow, stride, 1, lineLength);
+    const bool direct = input.carriesPlainPixels() && input.delivered - before == lineLength;
+
+    for (unsigned row = 1; row < lineCount;) {
+        unsigned char *pixels = firstRow + row * stride;
+        const unsigned wanted = direct ? std::min(kDirectRowBatch, lineCount - row) : 1;
+        unsigned got;
+        if (direct) {
+            got = readRowsDirect(pixels, stride, wanted, lineLength);
+        } else {
+            got = cupsRasterReadPixels(rasterStream, pixels, lineLength) != 0 ? 1 : 0;
+            if (got == 0)
+                memset(pixels, 0, lineLength);  // nothing arrived of this row
         }
+        toneRows(pixels, stride, got, lineLength);
+        if (got < wanted)
+            return false;
+        row += got;
+    }
+    return true;
+}
+
+void QNVRasterFilter::toneRows(unsigned char *first, size_t stride, unsigned rows,
+                               unsigned lineLength) {
+    for (unsigned row = 0; row < rows; ++row) {
+        unsigned char *pixels = first + row * stride;
         if (invertPage)
             InvertLine(pixels, lineLength);
         imageProcess.AdjustGrayscaleLine(pixels, lineLength);
     }
-    return true;
+}
+
+// Whether the stream's pixels are the input's bytes as they stand: uncompressed raster
+// in this machine's byte order (the only kind libcups reads without buffering).
+bool QNVRasterFilter::RasterInput::carriesPlainPixels() const {
+    if (delivered < sizeof(sync))
+        return false;
+    uint32_t word;
+    memcpy(&word, sync, sizeof(word));
+    return word == CUPS_RASTER_SYNC || word == CUPS_RASTER_SYNCv1;
+}
+
+// Reads `rows` rows of lineLength bytes, stride bytes apart, from what is left of the
+// read-ahead piece and then from the input itself, into the rows' places. Returns the
+// number of rows read whole; a row that arrived only in part is cleared again.
+unsigned QNVRasterFilter::readRowsDirect(unsigned char *first, size_t stride, unsigned rows,
+                                         unsigned lineLength) {
+    unsigned done = 0;
+    size_t partial = 0;  // bytes of row `done` already there
+    auto advance = [&](size_t count) {
+        input.delivered += count;
+        partial += count;
+        done += (unsigned)(partial / lineLength);
+        partial %= lineLength;
+    };
+    while (done < rows && input.chunkStart < input.chunkEnd) {
+        const size_t count = std::min(lineLength - partial, input.chunkEnd - input.chunkStart);
+        memcpy(first + done * stride + partial, input.chunk.data() + input.chunkStart, count);
+        input.chunkStart += count;
+        advance(count);
+    }
+    struct iovec pieces[kDirectRowBatch];
+    while (done < rows) {
+        int count = 0;
+        for (unsigned row = done; row < rows && count < (int)kDirectRowBatch; ++row, ++count) {
+            const size_t skip = row == done ? partial : 0;
+            pieces[count].iov_base = first + row * stride + skip;
+            pieces[count].iov_len = lineLength - skip;
+        }
+        ssize_t got;
+        do {
+            got = readv(input.fd, pieces, count);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            (got == 0 ? input.endOfInput : input.readError) = true;
+            break;
+        }
+        advance((size_t)got);
+    }
+    if (done < rows && partial != 0)
+        memset(first + done * stride, 0, partial);
+    return done;
 }
 
 bool QNVRasterFilter::allocRasterBuffer() {

@@ -44,6 +44,9 @@ private:
     bool readPageLines(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength,
                        unsigned margin);
     bool readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength);
+    unsigned readRowsDirect(unsigned char *first, size_t stride, unsigned rows,
+                            unsigned lineLength);
+    void toneRows(unsigned char *first, size_t stride, unsigned rows, unsigned lineLength);
     void reportPageDone();
 
     cups_raster_t *rasterStream;
@@ -64,10 +67,12 @@ private:
         std::vector<unsigned char> chunk;
         size_t chunkStart = 0;
         size_t chunkEnd = 0;
-        unsigned long long delivered = 0;  // bytes handed to libcups so far
-        unsigned long long atPageEnd = 0;  // `delivered` when the last page was read whole
-        bool endOfInput = false;           // the input reported its end
-        bool readError = false;            // a read failed
+        unsigned long long delivered = 0;      // bytes handed to libcups so far
+        unsigned long long atPageEnd = 0;      // `delivered` when the last page was read whole
+        bool endOfInput = false;               // the input reported its end
+        bool readError = false;                // a read failed
+        unsigned char sync[4] = {0, 0, 0, 0};  // the stream's first bytes, its kind
+        bool carriesPlainPixels() const;
     };
     static ssize_t readRasterInput(void *context, unsigned char *buffer, size_t length);
     bool endedCleanly() const;

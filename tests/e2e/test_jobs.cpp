@@ -1,7 +1,9 @@
 // Whole jobs through the filter: synthetic CUPS raster in, the printer stream out,
 // every page decoded and compared bit for bit with an independent rendering.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,25 @@ struct JobCase {
     std::vector<unsigned> streamOrder;  // page numbers as they must reach the printer
     unsigned paperSizeCode;
     cups_mode_t mode = CUPS_RASTER_WRITE;
+    // When set, the raster comes through a pipe in pieces of this many bytes, a little
+    // apart, so that reads end inside rows and inside page headers.
+    size_t pipePieceBytes = 0;
 };
+
+// Writes the file to fd in pieces of `piece` bytes with a short pause after each.
+void FeedInPieces(const std::string &path, size_t piece, int fd) {
+    const std::string bytes = gditest::ReadFile(path);
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        const size_t count = std::min(piece, bytes.size() - at);
+        for (size_t done = 0; done < count;) {
+            const ssize_t wrote = write(fd, bytes.data() + at + done, count - done);
+            if (wrote <= 0)
+                return;
+            done += (size_t)wrote;
+        }
+        usleep(20);
+    }
+}
 
 void PrintTo(const JobCase &c, std::ostream *os) {
     *os << c.name;
@@ -127,6 +147,19 @@ std::vector<JobCase> JobCases() {
         c.mode = CUPS_RASTER_WRITE_COMPRESSED;
         cases.push_back(c);
     }
+    {
+        JobCase c{"PipeInOddPieces", "", {}, {Page(131, 641, 97), Page(132, 640, 480)}, {1, 2}, 9};
+        c.pipePieceBytes = 997;
+        cases.push_back(c);
+        JobCase w{"PipeInOddPiecesWhiteIsHighGrey", "", {}, {Page(133, 333, 270)}, {1}, 9};
+        w.pages[0].colorSpace = CUPS_CSPACE_W;
+        w.pipePieceBytes = 61;
+        cases.push_back(w);
+        JobCase z{"PipeInPiecesCompressed", "", {}, {Page(134), Page(135)}, {1, 2}, 9};
+        z.mode = CUPS_RASTER_WRITE_COMPRESSED;
+        z.pipePieceBytes = 4001;
+        cases.push_back(z);
+    }
     return cases;
 }
 
@@ -139,7 +172,12 @@ TEST_P(WholeJob, EveryPageArrivesAsRendered) {
     ASSERT_TRUE(gditest::WriteRasterJob(raster, job.pages, job.mode));
 
     FilterRequest request;
-    request.args = {"queue", "42", "user", "synthetic job", "1", job.options, raster};
+    request.args = {"queue", "42", "user", "synthetic job", "1", job.options};
+    if (job.pipePieceBytes != 0) {
+        request.feedInput = [&](int, int fd) { FeedInPieces(raster, job.pipePieceBytes, fd); };
+    } else {
+        request.args.push_back(raster);
+    }
     request.env = {{"PPD", kModelOnePPD}};
     request.inspect = gditest::ListPrivateTmp;
     FilterRun run = gditest::RunFilter(request);

@@ -51,6 +51,7 @@ void codeLine(JBIGEncoderState *state) {
     } else {
         memset(state->currentLine, 0, lineBytes + 24);
         state->lineChecksum = 0;
+        state->lineZero = 1;
     }
 
     if (state->options & kTypicalPredictionOn) {
@@ -68,13 +69,19 @@ void codeLine(JBIGEncoderState *state) {
             state->lineEntries = state->width + 1;
             jbigGen_2LineTemplate_c_code(state);
         }
+        jbigCompressOneScan_c_code(state);
     } else {
         state->lineTypical = 0;
         state->lineEntries = state->width;
-        jbigGen_2LineTemplate_c_code(state);
+        if (state->lineZero && state->previousZero) {
+            // Every context of the line is 0 and every pixel 0: one run of entry 0, without
+            // making entries.
+            jbigCompressZeroRun(state, state->width);
+        } else {
+            jbigGen_2LineTemplate_c_code(state);
+            jbigCompressOneScan_c_code(state);
+        }
     }
-
-    jbigCompressOneScan_c_code(state);
 
     if (state->source != nullptr) {
         state->source += state->sourceStride;
@@ -87,6 +94,7 @@ void codeLine(JBIGEncoderState *state) {
     ++state->linesCoded;
     state->previousChecksum = state->lineChecksum;
     state->previousTypical = state->lineTypical;
+    state->previousZero = state->lineZero;
 }
 
 }  // namespace
@@ -102,6 +110,7 @@ extern "C" void jbigInitialize(JBIGEncoderState *state) {
     state->linesCoded = 0;
     state->stripeLinesDone = 0;
     state->previousTypical = 0;
+    state->previousZero = 1;
 
     // The line above the first line is all 0.
     const size_t clearBytes = jbigLineGroupBytes(state->width) + 24;

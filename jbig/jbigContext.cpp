@@ -145,10 +145,12 @@ extern "C" uint32_t jbigScanConvert(JBIGEncoderState *state) {
     const unsigned char *src = state->source;
     unsigned char *dst = state->currentLine;
     uint32_t sum = 0;
+    uint64_t any = 0;  // OR of all pixels: the checksum can be 0 for a line that is not
     for (size_t i = 0; i < fullGroups; ++i) {
         const uint64_t pixels = loadSourceGroup(src + 8 * i);
         storeGroup(dst + 8 * i, pixels);
         sum += wordSum(pixels);
+        any |= pixels;
     }
     // The last partial group (or a zero group), completed with zeros: only the bytes that
     // belong to the line are read.
@@ -158,7 +160,9 @@ extern "C" uint32_t jbigScanConvert(JBIGEncoderState *state) {
     }
     storeGroup(dst + 8 * fullGroups, pixels);
     sum += wordSum(pixels);
+    any |= pixels;
     storeGroup(dst + 8 * fullGroups + 8, 0);
+    state->lineZero = any == 0 ? 1 : 0;
     return sum;
 }
 

@@ -1,6 +1,7 @@
 // Arithmetic coder (T.82 ENCODE with CODEMPS/CODELPS, RENORME and BYTEOUT) and its
-// probability estimation tables. Groups of 32 all-0 entries that context generation left
-// out are coded a run at a time; the output is bit for bit that of coding them one by one.
+// probability estimation tables. Runs of all-0 entries (groups of 32 that context
+// generation left out, whole lines of 0 below a line of 0) are coded a run at a time; the
+// output is bit for bit that of coding them one by one.
 #include <string.h>
 
 #include "jbigInternal.h"
@@ -243,19 +244,23 @@ struct Coder {
         }
     }
 
-    // Codes 32 entries of index 0 (context 0, pixel 0) that were not stored.
-    inline void codeZeroGroup() {
-        uint32_t b = stateBytes[kStateByteFlip];
-        uint32_t lsz = Lsz[b];
-        if ((b & 0x80) && A > 0x7FFF + 32 * lsz) {
-            A -= 32 * lsz;  // 32 MPS codings, none of which renormalises
-            return;
-        }
-        uint32_t left = 32;
-        for (;;) {
+    // Codes `left` entries of index 0 (context 0, pixel 0) that were not stored. While
+    // context 0 favours 0, the MPS codings between two renormalisations are counted with
+    // one division instead of coded one by one; the registers, states and bytes are those
+    // of coding every entry.
+    inline void codeZeroRun(uint32_t left) {
+        while (left > 0) {
+            const uint32_t b = stateBytes[kStateByteFlip];
+            const uint32_t lsz = Lsz[b];
             if (b & 0x80) {
-                // MPS codings up to and including the one that takes A below 0x8000.
-                const uint32_t run = (A - 0x8000) / lsz + 1;
+                // A >= 0x8000 here. MPS codings that keep it there need no renormalisation.
+                const uint32_t room = A - 0x8000;
+                if (static_cast<uint64_t>(left) * lsz <= room) {
+                    A -= left * lsz;
+                    return;
+                }
+                // Codings up to and including the one that takes A below 0x8000.
+                const uint32_t run = room / lsz + 1;
                 A -= run * lsz;
                 left -= run;
                 if (A < lsz) {
@@ -273,15 +278,6 @@ struct Coder {
                 --left;
             }
             renormalise();
-            if (left == 0) {
-                return;
-            }
-            b = stateBytes[kStateByteFlip];
-            lsz = Lsz[b];
-            if ((b & 0x80) && A > 0x7FFF + left * lsz) {
-                A -= left * lsz;
-                return;
-            }
         }
     }
 };
@@ -309,19 +305,39 @@ extern "C" void jbigCompressOneScan_c_code(JBIGEncoderState *state) {
     coder.codeEntries(entries, lead);
     entries += lead;
 
+    // Consecutive groups that were left out are coded as one run.
     const unsigned char *flags = state->scratchLine;
     uint32_t rest = total - lead;
+    uint32_t zeroRun = 0;
     for (uint32_t group = 0; rest > 0; ++group) {
         const uint32_t count = rest < 32 ? rest : 32;
         rest -= count;
         if (count < 32 || loadFlag(flags, group ^ 1) != 0) {
+            if (zeroRun > 0) {
+                coder.codeZeroRun(zeroRun);
+                zeroRun = 0;
+            }
             coder.codeEntries(entries, count);
             entries += count;
         } else {
-            coder.codeZeroGroup();
+            zeroRun += 32;
         }
     }
+    coder.codeZeroRun(zeroRun);
 
+    state->A = coder.A;
+    state->C = coder.C;
+    state->CT = coder.CT;
+}
+
+extern "C" void jbigCompressZeroRun(JBIGEncoderState *state, uint32_t count) {
+    Coder coder{state,
+                state->A,
+                state->C,
+                state->CT,
+                reinterpret_cast<unsigned char *>(state->probabilityTable),
+                state->probabilityTable};
+    coder.codeZeroRun(count);
     state->A = coder.A;
     state->C = coder.C;
     state->CT = coder.CT;

@@ -22,6 +22,8 @@ void jbigComplete(JBIGEncoderState *state);
 
 // Arithmetic coder: codes the lineEntries entries of the current line.
 void jbigCompressOneScan_c_code(JBIGEncoderState *state);
+// Codes count entries of index 0 (context 0, pixel 0), as coding them one by one would.
+void jbigCompressZeroRun(JBIGEncoderState *state, uint32_t count);
 
 // Probability estimation, indexed by a state byte (bit 7: MPS flag, bits 0-6: state index).
 extern const uint16_t Lsz[241];
@@ -33,7 +35,8 @@ void jbigGetNewOutputBuf(JBIGEncoderState *state);
 void jbigWriteBuf(JBIGEncoderState *state, const unsigned char *bytes, uint32_t count);
 void jbigFlushBufs(JBIGEncoderState *state);
 
-// Scan conversion and context generation.
+// Scan conversion and context generation. Scan conversion returns the line's checksum and
+// sets lineZero.
 uint32_t jbigScanConvert(JBIGEncoderState *state);
 void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state);
 uint32_t jbig_2LineTemplate_getContext(void);

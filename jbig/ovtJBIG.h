@@ -84,6 +84,11 @@ typedef struct JBIGEncoderState {
     uint16_t probabilityTable[1024];
 
     uint32_t maxWidth;  // widest line the buffers hold
+
+    // 1 when the line being coded (set by scan conversion) or the line above is all 0. With
+    // both set every entry of the line is entry 0 and the line is coded as one run of it.
+    uint8_t lineZero;
+    uint8_t previousZero;
 } JBIGEncoderState;
 
 // Creates an encoder for lines of at most maxWidth pixels. flags bit 0 set turns typical

@@ -100,6 +100,57 @@ void drawText(Bitmap *image, std::mt19937 &rng) {
     }
 }
 
+// Runs of 1 to 60 blank lines alternate with runs of 1 to 5 lines of: a dot at the first
+// pixel, the last pixel or anywhere, a span of 1 to 400 pixels, random bytes of the given
+// density, or 0x80 bytes at offsets 0 and 4 (a line whose wrapping checksum is 0).
+void drawBlankRuns(Bitmap *image, double density, std::mt19937 &rng) {
+    const uint32_t width = image->width;
+    if (width == 0) {
+        return;
+    }
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<uint32_t> blankLines(1, 60), contentLines(1, 5), kind(0, 5),
+        column(0, width - 1), spanLength(1, 400);
+    uint32_t y = 0;
+    while (y < image->height) {
+        y += blankLines(rng);
+        for (uint32_t n = contentLines(rng); n > 0 && y < image->height; --n, ++y) {
+            switch (kind(rng)) {
+                case 0:
+                    image->set(0, y);
+                    break;
+                case 1:
+                    image->set(width - 1, y);
+                    break;
+                case 2:
+                    image->set(column(rng), y);
+                    break;
+                case 3: {
+                    const uint32_t first = column(rng);
+                    const uint32_t last = std::min(width - 1, first + spanLength(rng) - 1);
+                    for (uint32_t x = first; x <= last; ++x) {
+                        image->set(x, y);
+                    }
+                    break;
+                }
+                case 4:
+                    for (uint32_t x = 0; x < width; ++x) {
+                        image->set(x, y, unit(rng) < density);
+                    }
+                    break;
+                default:
+                    if (image->bytesPerLine >= 5) {
+                        image->line(y)[0] = 0x80;
+                        image->line(y)[4] = 0x80;
+                    } else {
+                        image->set(width / 2, y);
+                    }
+                    break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 Bitmap makeImage(Content content, uint32_t width, uint32_t height, double density, uint32_t seed) {
@@ -176,6 +227,9 @@ Bitmap makeImage(Content content, uint32_t width, uint32_t height, double densit
             }
             break;
         }
+        case Content::kBlankRuns:
+            drawBlankRuns(&image, density, rng);
+            break;
     }
     image.clearTailBits();
     return image;
@@ -199,6 +253,8 @@ std::string contentName(Content content) {
             return "dotgrid";
         case Content::kVertical:
             return "vertical";
+        case Content::kBlankRuns:
+            return "blankruns";
     }
     return "?";
 }

@@ -32,12 +32,14 @@ struct Bitmap {
 enum class Content {
     kEmpty,
     kFull,
-    kRandom,    // density = probability of a 1
-    kText,      // sparse glyph-like strokes in text lines
-    kHalftone,  // ordered dither of a gradient
-    kFfLines,   // lines of 0xFF bytes mixed with random and empty lines
-    kDotGrid,   // isolated dots over white (context 0 sees mostly 1s), then white
-    kVertical,  // vertical bars: many lines equal to the line above
+    kRandom,     // density = probability of a 1
+    kText,       // sparse glyph-like strokes in text lines
+    kHalftone,   // ordered dither of a gradient
+    kFfLines,    // lines of 0xFF bytes mixed with random and empty lines
+    kDotGrid,    // isolated dots over white (context 0 sees mostly 1s), then white
+    kVertical,   // vertical bars: many lines equal to the line above
+    kBlankRuns,  // runs of blank lines between lines of dots, spans, random bytes (density)
+                 // and lines whose checksum is 0
 };
 
 Bitmap makeImage(Content content, uint32_t width, uint32_t height, double density, uint32_t seed);

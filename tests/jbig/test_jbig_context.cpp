@@ -157,6 +157,40 @@ TEST(JbigScanConvert, LayoutAndChecksum) {
     }
 }
 
+// The zero flag sees every pixel of the line, including those of the last partial group
+// and lines whose wrapping checksum is 0, and is reset by a blank line after a line of
+// content.
+TEST(JbigScanConvert, ZeroFlag) {
+    struct Case {
+        uint32_t width;
+        std::vector<unsigned char> bytes;
+        uint8_t zero;
+    };
+    const Case cases[] = {
+        {1, {0x00}, 1},
+        {1, {0x80}, 0},
+        {64, std::vector<unsigned char>(8, 0), 1},
+        {64, {0, 0, 0, 0, 0, 0, 0, 0x01}, 0},
+        {72, {0, 0, 0, 0, 0, 0, 0, 0, 0x80}, 0},
+        {72, std::vector<unsigned char>(9, 0), 1},
+        {64, {0x80, 0, 0, 0, 0x80, 0, 0, 0}, 0},  // checksum 0
+        {200,
+         {0x80, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01},
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(hex(c.bytes));
+        Encoder state(OvtJBIGEncoderInit(c.width, 1, noOutput, nullptr));
+        state->width = c.width;
+        std::unique_ptr<unsigned char[]> source(new unsigned char[c.bytes.size()]);
+        memcpy(source.get(), c.bytes.data(), c.bytes.size());
+        state->lineZero = 1 - c.zero;
+        state->source = source.get();
+        jbigScanConvert(state.get());
+        EXPECT_EQ(state->lineZero, c.zero);
+    }
+}
+
 TEST(JbigScanConvert, ByteswapReadsLittleEndian) {
     const unsigned char stored[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     uint64_t value;

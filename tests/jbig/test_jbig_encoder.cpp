@@ -449,7 +449,8 @@ TEST(JbigCoder, GroupPathEqualsEntryByEntry) {
     const Bitmap images[] = {makeImage(Content::kDotGrid, 1000, 300, 1.0, 1),
                              makeImage(Content::kDotGrid, 613, 300, 0.5, 2),
                              makeImage(Content::kText, 1000, 200, 0, 3),
-                             makeImage(Content::kRandom, 300, 200, 0.002, 4)};
+                             makeImage(Content::kRandom, 300, 200, 0.002, 4),
+                             makeImage(Content::kBlankRuns, 4997, 300, 0.1, 5)};
     for (const Bitmap &image : images) {
         HandDriven grouped(image.width);
         HandDriven single(image.width);
@@ -472,4 +473,151 @@ TEST(JbigCoder, GroupPathEqualsEntryByEntry) {
         EXPECT_EQ(hex(grouped.recorder.out), hex(single.recorder.out));
         EXPECT_GT(grouped.recorder.out.size(), 30u);
     }
+}
+
+namespace {
+
+// An encoder whose coder is driven directly: entries are coded through the stored-entry
+// path or as a run of entry 0, and every coded byte stays in one large block.
+struct DirectCoder {
+    Bytes block = Bytes(4096);
+    JBIGEncoderState *state = nullptr;
+
+    static void give(void *user, unsigned char **blockPointer, uint32_t *blockSize) {
+        DirectCoder *d = static_cast<DirectCoder *>(user);
+        *blockPointer = d->block.data();
+        *blockSize = static_cast<uint32_t>(d->block.size());
+    }
+
+    explicit DirectCoder(uint32_t maxEntries) {
+        state = OvtJBIGEncoderInit(maxEntries, 1, give, this);
+        const JBIGImageSize size = {maxEntries, 1};
+        OvtJBIGImageBegin(state, &size, 1000);
+        // A stripe opened without the discard slot: every byte lands in the block.
+        state->A = 0x10000;
+        state->C = 0;
+        state->CT = 11;
+        state->SC = 0;
+    }
+    ~DirectCoder() { OvtJBIGEncoderDeinit(state); }
+    DirectCoder(const DirectCoder &) = delete;
+    DirectCoder &operator=(const DirectCoder &) = delete;
+
+    // Bytes coded so far, after the 20-byte header.
+    Bytes coded() const { return Bytes(block.begin() + 20, block.begin() + outUsed()); }
+    size_t outUsed() const { return static_cast<size_t>(state->outPtr - block.data()); }
+
+    // Codes the entries one by one: all of them stored, no group left out.
+    void codeStored(const std::vector<uint16_t> &entries) {
+        memcpy(state->contextBuffer, entries.data(), entries.size() * 2);
+        memset(state->scratchLine, 0x01, entries.size() / 8 + 8);
+        state->lineEntries = static_cast<uint32_t>(entries.size());
+        jbigCompressOneScan_c_code(state);
+    }
+
+    void expectSameAs(const DirectCoder &other) const {
+        EXPECT_EQ(state->A, other.state->A);
+        EXPECT_EQ(state->C, other.state->C);
+        EXPECT_EQ(state->CT, other.state->CT);
+        EXPECT_EQ(state->SC, other.state->SC);
+        EXPECT_EQ(state->pendingByte, other.state->pendingByte);
+        EXPECT_EQ(0, memcmp(state->probabilityTable, other.state->probabilityTable,
+                            sizeof(state->probabilityTable)));
+        EXPECT_EQ(hex(coded()), hex(other.coded()));
+    }
+};
+
+}  // namespace
+
+// A run of entry 0 gives the registers, probability states and bytes of coding its entries
+// one by one, for every state of context 0 (either value more probable) when the run
+// starts, after prefixes that leave the registers anywhere, for runs within one
+// renormalisation, across many and longer than a line. The corpus must contain runs that
+// start with pending 0xFF bytes and runs inside which a carry reaches the buffered byte.
+TEST(JbigCoder, ZeroRunEqualsEntryByEntry) {
+    // Random prefixes, three that leave pending 0xFF bytes behind and three that do not.
+    std::vector<std::vector<uint16_t>> prefixes;
+    uint32_t withPending = 0, withoutPending = 0;
+    for (uint32_t seed = 0; seed < 20000 && prefixes.size() < 6; ++seed) {
+        std::mt19937 rng(seed);
+        std::vector<uint16_t> prefix(200 + seed % 300);
+        for (uint16_t &entry : prefix) {
+            const uint32_t context = rng() % 3 == 0 ? 0 : rng() % 1024;
+            entry = static_cast<uint16_t>(2 * context + (rng() % 4 == 0 ? 1 : 0));
+        }
+        DirectCoder probe(1000);
+        probe.codeStored(prefix);
+        uint32_t &taken = probe.state->SC > 0 ? withPending : withoutPending;
+        if (taken < 3) {
+            ++taken;
+            prefixes.push_back(prefix);
+        }
+    }
+    ASSERT_EQ(prefixes.size(), 6u);
+
+    const uint32_t runs[] = {1, 2, 31, 32, 33, 95, 1000, 4993};
+    uint32_t runsWithPendingFF = 0, carriesInRuns = 0;
+    for (size_t p = 0; p < prefixes.size(); ++p) {
+        const std::vector<uint16_t> &prefix = prefixes[p];
+        for (uint32_t index = 0; index < 113; ++index) {
+            for (bool oneMoreProbable : {false, true}) {
+                const uint16_t stateOfContext0 =
+                    static_cast<uint16_t>(index * 0x0101 | (oneMoreProbable ? 0x8000 : 0x0080));
+                for (uint32_t n : runs) {
+                    // A as the prefix left it; A such that the run's last coding leaves it at
+                    // exactly 0x8000 (no renormalisation); one less (the last coding
+                    // renormalises).
+                    for (uint32_t aChoice : {0u, 1u, 2u}) {
+                        const uint32_t boundary = 0x8000 + n * Lsz[index];
+                        if (aChoice > 0 && (oneMoreProbable || boundary > 0x10000)) {
+                            continue;
+                        }
+                        SCOPED_TRACE("prefix " + std::to_string(p) + " state " +
+                                     std::to_string(index) +
+                                     (oneMoreProbable ? " MPS 1" : " MPS 0") + " run " +
+                                     std::to_string(n) + " A choice " + std::to_string(aChoice));
+                        DirectCoder run(5000), single(5000);
+                        run.codeStored(prefix);
+                        single.codeStored(prefix);
+                        run.state->probabilityTable[0] = stateOfContext0;
+                        single.state->probabilityTable[0] = stateOfContext0;
+                        if (aChoice > 0) {
+                            run.state->A = single.state->A = boundary - (aChoice - 1);
+                        }
+                        runsWithPendingFF += single.state->SC > 0;
+
+                        jbigCompressZeroRun(run.state, n);
+                        if (n > 1000) {
+                            single.codeStored(std::vector<uint16_t>(n, 0));
+                        }
+                        // Shorter runs one entry per call, to see the carries.
+                        for (uint32_t k = 0; k < n && n <= 1000; ++k) {
+                            const size_t before = single.outUsed();
+                            const uint8_t pending = single.state->pendingByte;
+                            single.codeStored({0});
+                            if (single.outUsed() > before &&
+                                single.block[before] == static_cast<uint8_t>(pending + 1)) {
+                                ++carriesInRuns;
+                            }
+                        }
+                        run.expectSameAs(single);
+                        if (HasFailure()) {
+                            return;
+                        }
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(runsWithPendingFF, 0u);
+    EXPECT_GT(carriesInRuns, 0u);
+}
+
+// A run of 0 entries codes nothing.
+TEST(JbigCoder, EmptyZeroRunCodesNothing) {
+    DirectCoder run(64), untouched(64);
+    run.codeStored({0, 3, 0x7FF, 1});
+    untouched.codeStored({0, 3, 0x7FF, 1});
+    jbigCompressZeroRun(run.state, 0);
+    run.expectSameAs(untouched);
 }

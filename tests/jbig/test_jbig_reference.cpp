@@ -2,9 +2,12 @@
 // order byte, which JBIG-KIT leaves 0) and exact round trips.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <random>
 
 #include "JbigTestSupport.h"
+#include "ovtJBIG.h"
 
 using namespace jbigtest;
 
@@ -218,6 +221,62 @@ TEST(JbigReference, NarrowColumnsWalkTheEstimation) {
     for (double density : {0.001, 0.02, 0.1, 0.3, 0.5, 0.7, 0.9, 0.98}) {
         checkAgainstJbigKit({Content::kRandom, 1, 3000, density, plain()}, seed++);
         checkAgainstJbigKit({Content::kRandom, 2, 1500, density, plain()}, seed++);
+    }
+}
+
+// Blank lines below blank lines are coded as one run of entry 0 without making entries;
+// here they follow and precede lines of content, across stripe boundaries, for widths
+// around and between the 32-pixel groups and 64-pixel line buffer groups, and with the
+// lines of content dense or sparse.
+TEST(JbigReference, BlankLinesBetweenContent) {
+    const uint32_t widths[] = {1,  2,  5,   6,   7,   31,  36,  37,  38,   63,   64,
+                               65, 69, 100, 101, 133, 255, 256, 257, 4992, 4997, 5000};
+    uint32_t seed = 3100;
+    for (uint32_t width : widths) {
+        for (double density : {0.02, 0.5, 0.97}) {
+            EncodeOptions o = plain();
+            o.stripeLines = 100;
+            checkAgainstJbigKit({Content::kBlankRuns, width, 330, density, o}, seed++);
+        }
+        checkAgainstJbigKit({Content::kBlankRuns, width, 300, 0.3, tpbon()}, seed++);
+    }
+}
+
+// Lines of 0 added as null lines between lines of content, in stripes of one line and
+// longer.
+TEST(JbigReference, NullLinesAfterContent) {
+    const Bitmap content = makeImage(Content::kRandom, 333, 3, 0.4, 3200);
+    for (uint32_t stripeLines : {1u, 2u, 256u}) {
+        SCOPED_TRACE(stripeLines);
+        Bitmap image(333, 3 + 5 + 3 + 4);
+        memcpy(image.line(0), content.line(0), 3 * content.bytesPerLine);
+        memcpy(image.line(8), content.line(0), 3 * content.bytesPerLine);
+
+        struct Sink {
+            Bytes block = Bytes(4096);
+            Bytes out;
+            static void take(void *user, unsigned char **block, uint32_t *size) {
+                Sink *sink = static_cast<Sink *>(user);
+                if (*block != nullptr) {
+                    sink->out.insert(sink->out.end(), *block, *block + *size);
+                }
+                *block = sink->block.data();
+                *size = static_cast<uint32_t>(sink->block.size());
+            }
+        } sink;
+        JBIGEncoderState *state = OvtJBIGEncoderInit(333, 1, Sink::take, &sink);
+        ASSERT_NE(state, nullptr);
+        const JBIGImageSize size = {image.width, image.height};
+        const int32_t stride = static_cast<int32_t>(content.bytesPerLine);
+        EXPECT_EQ(OvtJBIGImageBegin(state, &size, stripeLines), 0);
+        EXPECT_EQ(OvtJBIGImageBandAdd(state, content.line(0), 3, stride), 0);
+        EXPECT_EQ(OvtJBIGImageBandAdd(state, nullptr, 5, stride), 0);
+        EXPECT_EQ(OvtJBIGImageBandAdd(state, content.line(0), 3, stride), 0);
+        EXPECT_EQ(OvtJBIGImageBandAdd(state, nullptr, 4, stride), 0);
+        EXPECT_EQ(OvtJBIGImageEnd(state), 0);
+        OvtJBIGEncoderDeinit(state);
+        EXPECT_EQ(hex(withOrderByteCleared(sink.out)),
+                  hex(encodeJbigKit(image, stripeLines, false)));
     }
 }
 

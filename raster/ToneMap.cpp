@@ -26,6 +26,15 @@ void MapScalar(const uint16_t *table, unsigned char *line, size_t length) {
 
 #if GDI_TONE_X86
 
+#define GDI_TONE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+// 64 grey bytes through the table held as four registers of low bytes.
+GDI_TONE_AVX512 inline __m512i MapBytes64(const __m512i *quarters, __m512i grey) {
+    const __m512i lower = _mm512_permutex2var_epi8(quarters[0], grey, quarters[1]);
+    const __m512i upper = _mm512_permutex2var_epi8(quarters[2], grey, quarters[3]);
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(grey), lower, upper);
+}
+
 // The table's low bytes as four 64-byte registers; each byte's low 7 bits pick an entry
 // from one half of the table with vpermi2b, and its top bit picks the half.
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void MapAvx512Vbmi(const uint16_t *table,
@@ -45,13 +54,15 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void MapAvx512Vbmi(const 
     }
     size_t i = 0;
     for (; i + 64 <= length; i += 64) {
-        const __m512i grey = _mm512_loadu_si512(line + i);
-        const __m512i lower = _mm512_permutex2var_epi8(quarters[0], grey, quarters[1]);
-        const __m512i upper = _mm512_permutex2var_epi8(quarters[2], grey, quarters[3]);
-        const __mmask64 top = _mm512_movepi8_mask(grey);
-        _mm512_storeu_si512(line + i, _mm512_mask_blend_epi8(top, lower, upper));
+        _mm512_storeu_si512(line + i, MapBytes64(quarters, _mm512_loadu_si512(line + i)));
     }
-    MapScalar(table, line + i, length - i);
+    if (i < length) {
+        // The last bytes of the line through masked loads and stores, which touch
+        // nothing beyond it.
+        const __mmask64 rest = (__mmask64(1) << (length - i)) - 1;
+        _mm512_mask_storeu_epi8(line + i, rest,
+                                MapBytes64(quarters, _mm512_maskz_loadu_epi8(rest, line + i)));
+    }
 }
 
 #endif  // GDI_TONE_X86

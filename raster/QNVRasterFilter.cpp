@@ -582,9 +582,9 @@ void QNVRasterFilter::insertBlankPage(cups_page_header_s header) {
         return;
     }
     // A blank page is all zero bytes, the same as the margins of every real line,
-    // so the page buffer as the writer made it is already the finished page.
+    // so the page buffer as the writer made it is already the finished page, turned
+    // or not.
     deallocRasterBuffer();
-    rasterPageImageProcessing(page);
     gdiFilter->SendPageData();
     gdiFilter->SendPageEnd();
     gdiFilter->SetBlankPageAppended(false);

@@ -155,6 +155,18 @@ std::vector<JobCase> JobCases() {
         w.pages[0].colorSpace = CUPS_CSPACE_W;
         w.pipePieceBytes = 61;
         cases.push_back(w);
+        JobCase d{"DuplexBackSideUnequalMarginsOddWidthThroughPipe",
+                  "Duplex=DuplexNoTumble",
+                  {0, 0, false, 1},
+                  {Page(136, 333, 301), Page(137, 333, 301)},
+                  {2, 1},
+                  9};
+        for (PageSpec &page : d.pages) {
+            page.marginPoints[0] = 6;
+            page.marginPoints[1] = 30;
+        }
+        d.pipePieceBytes = 997;
+        cases.push_back(d);
         JobCase z{"PipeInPiecesCompressed", "", {}, {Page(134), Page(135)}, {1, 2}, 9};
         z.mode = CUPS_RASTER_WRITE_COMPRESSED;
         z.pipePieceBytes = 4001;

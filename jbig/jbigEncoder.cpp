@@ -139,6 +139,30 @@ extern "C" const uint16_t Nmps[241] = {JBIG_ESTIMATION_STATES(JBIG_NMPS)
 extern "C" const uint16_t Nlps[241] = {JBIG_ESTIMATION_STATES(JBIG_NLPS)
                                            JBIG_UNUSED_ROWS JBIG_ESTIMATION_STATES(JBIG_NLPS)};
 
+namespace {
+
+// What coding a pixel does, per state byte. fastDecrement is subtracted from A - 0x8000:
+// the result stays >= 0 exactly for an MPS coding that needs no renormalisation, the
+// common case, because an LPS byte's decrement carries an extra 0x10000. next is XORed
+// into the context's state word, its MPS flags kept, on any other coding: NMPS for an MPS
+// byte, NLPS with the MPS flags switched when SWITCH is set for an LPS byte.
+struct CodingStep {
+    int32_t fastDecrement;
+    uint16_t lsz;
+    uint16_t next;
+};
+
+#define JBIG_LPS_STEP(lsz, nlps, nmps, sw) {(lsz) + 0x10000, lsz, ((sw)*0x80 + (nlps)) * 0x0101},
+#define JBIG_MPS_STEP(lsz, nlps, nmps, sw) {lsz, lsz, (nmps)*0x0101},
+#define JBIG_UNUSED_STEPS {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
+constexpr CodingStep kSteps[256] = {JBIG_ESTIMATION_STATES(JBIG_LPS_STEP)
+                                        JBIG_UNUSED_STEPS JBIG_ESTIMATION_STATES(JBIG_MPS_STEP)};
+#undef JBIG_LPS_STEP
+#undef JBIG_MPS_STEP
+#undef JBIG_UNUSED_STEPS
+
+}  // namespace
+
 #undef JBIG_LSZ
 #undef JBIG_NMPS
 #undef JBIG_NLPS
@@ -183,38 +207,61 @@ __attribute__((noinline)) uint32_t byteOut(JBIGEncoderState *s, uint32_t C) {
 }
 
 // The coder's registers for the duration of one line. The object never leaves the line
-// coder, so the registers stay in machine registers.
+// coder, so the registers stay in machine registers. A is held as D = A - 0x8000, so that
+// the test for an MPS coding without renormalisation is the sign of one subtraction.
 struct Coder {
     JBIGEncoderState *state;
-    uint32_t A;
+    int32_t D;
     uint32_t C;
     int32_t CT;
-    unsigned char *stateBytes;
+    const unsigned char *stateBytes;
     uint16_t *states;
 
+    Coder(JBIGEncoderState *s)
+        : state(s),
+          D(static_cast<int32_t>(s->A) - 0x8000),
+          C(s->C),
+          CT(s->CT),
+          stateBytes(reinterpret_cast<const unsigned char *>(s->probabilityTable)),
+          states(s->probabilityTable) {}
+
+    void save() const {
+        state->A = static_cast<uint32_t>(D + 0x8000);
+        state->C = C;
+        state->CT = CT;
+    }
+
+    // Completes a coding that is not an MPS without renormalisation: a is A less LSZ.
+    // The exchange of the two subintervals and the state update are selected without
+    // branches (the MPS/LPS outcome of busy content is unpredictable).
+    inline void finish(uint32_t entry, uint32_t b, const CodingStep &step, uint32_t a) {
+        const uint32_t lsz = step.lsz;
+        // The lower subinterval (of size A less LSZ) is coded for an MPS when it has
+        // become the smaller one, for an LPS when it has not.
+        const uint32_t lower = (a < lsz) == ((b & 0x80) != 0) ? ~0u : 0u;
+        C += a & lower;
+        a ^= (a ^ lsz) & lower;
+        uint16_t &word = states[entry >> 1];
+        word = static_cast<uint16_t>((word & 0x8080) ^ step.next);
+        renormalise(a);
+    }
+
     // RENORME: doubles A (and C) until A >= 0x8000, moving a byte out every 8 doublings.
-    inline void renormalise() {
-        int32_t shift = __builtin_clz(A) - 16;  // 1 <= A < 0x8000
-        while (shift >= CT) {
-            A <<= CT;
-            C <<= CT;
-            shift -= CT;
-            C = byteOut(state, C);
-            CT = 8;
+    inline void renormalise(uint32_t a) {
+        int32_t shift = __builtin_clz(a) - 16;  // 1 <= a < 0x8000
+        if (__builtin_expect(shift >= CT, 0)) {
+            do {
+                a <<= CT;
+                C <<= CT;
+                shift -= CT;
+                C = byteOut(state, C);
+                CT = 8;
+            } while (shift >= CT);
         }
-        A <<= shift;
+        a <<= shift;
         C <<= shift;
         CT -= shift;
-    }
-
-    inline void updateMps(uint32_t entry, uint32_t b) {
-        uint16_t &s = states[entry >> 1];
-        s = static_cast<uint16_t>((s & 0x8080) | Nmps[b]);
-    }
-
-    inline void updateLps(uint32_t entry, uint32_t b) {
-        uint16_t &s = states[entry >> 1];
-        s = static_cast<uint16_t>((s & 0x8080) ^ Nlps[b]);
+        D = static_cast<int32_t>(a) - 0x8000;
     }
 
     // Codes stored entries one by one.
@@ -222,25 +269,13 @@ struct Coder {
         for (uint32_t i = 0; i < count; ++i) {
             const uint32_t entry = entries[i];
             const uint32_t b = stateBytes[entry ^ kStateByteFlip];
-            const uint32_t lsz = Lsz[b];
-            A -= lsz;
-            if (b & 0x80) {
-                if (A >= 0x8000) {
-                    continue;
-                }
-                if (A < lsz) {
-                    C += A;
-                    A = lsz;
-                }
-                updateMps(entry, b);
-            } else {
-                if (A >= lsz) {
-                    C += A;
-                    A = lsz;
-                }
-                updateLps(entry, b);
+            const CodingStep &step = kSteps[b];
+            const int32_t d = D - step.fastDecrement;
+            if (__builtin_expect(d >= 0, 1)) {
+                D = d;
+                continue;
             }
-            renormalise();
+            finish(entry, b, step, static_cast<uint32_t>(d + 0x8000) & 0xFFFF);
         }
     }
 
@@ -251,33 +286,25 @@ struct Coder {
     inline void codeZeroRun(uint32_t left) {
         while (left > 0) {
             const uint32_t b = stateBytes[kStateByteFlip];
-            const uint32_t lsz = Lsz[b];
+            const CodingStep &step = kSteps[b];
+            const uint32_t lsz = step.lsz;
+            const uint32_t room = static_cast<uint32_t>(D);
+            uint32_t a;
             if (b & 0x80) {
-                // A >= 0x8000 here. MPS codings that keep it there need no renormalisation.
-                const uint32_t room = A - 0x8000;
+                // MPS codings that keep A >= 0x8000 need no renormalisation.
                 if (static_cast<uint64_t>(left) * lsz <= room) {
-                    A -= left * lsz;
+                    D -= static_cast<int32_t>(left * lsz);
                     return;
                 }
                 // Codings up to and including the one that takes A below 0x8000.
                 const uint32_t run = room / lsz + 1;
-                A -= run * lsz;
+                a = room + 0x8000 - run * lsz;
                 left -= run;
-                if (A < lsz) {
-                    C += A;
-                    A = lsz;
-                }
-                updateMps(0, b);
             } else {
-                A -= lsz;
-                if (A >= lsz) {
-                    C += A;
-                    A = lsz;
-                }
-                updateLps(0, b);
+                a = room + 0x8000 - lsz;
                 --left;
             }
-            renormalise();
+            finish(0, b, step, a);
         }
     }
 };
@@ -291,12 +318,7 @@ inline uint32_t loadFlag(const unsigned char *flags, uint32_t word) {
 }  // namespace
 
 extern "C" void jbigCompressOneScan_c_code(JBIGEncoderState *state) {
-    Coder coder{state,
-                state->A,
-                state->C,
-                state->CT,
-                reinterpret_cast<unsigned char *>(state->probabilityTable),
-                state->probabilityTable};
+    Coder coder(state);
 
     const uint16_t *entries = state->contextBuffer;
     const uint32_t total = state->lineEntries;
@@ -305,40 +327,36 @@ extern "C" void jbigCompressOneScan_c_code(JBIGEncoderState *state) {
     coder.codeEntries(entries, lead);
     entries += lead;
 
-    // Consecutive groups that were left out are coded as one run.
+    // The groups alternate between spans of stored groups, whose entries follow one another
+    // in the buffer and are coded in one pass, and spans of groups left out, coded as one
+    // run. A last group shorter than 32 is always stored.
     const unsigned char *flags = state->scratchLine;
     uint32_t rest = total - lead;
-    uint32_t zeroRun = 0;
-    for (uint32_t group = 0; rest > 0; ++group) {
-        const uint32_t count = rest < 32 ? rest : 32;
-        rest -= count;
-        if (count < 32 || loadFlag(flags, group ^ 1) != 0) {
-            if (zeroRun > 0) {
-                coder.codeZeroRun(zeroRun);
-                zeroRun = 0;
-            }
-            coder.codeEntries(entries, count);
-            entries += count;
-        } else {
-            zeroRun += 32;
+    uint32_t group = 0;
+    while (rest > 0) {
+        uint32_t stored = 0;
+        while (rest > 0 && (rest < 32 || loadFlag(flags, group ^ 1) != 0)) {
+            const uint32_t count = rest < 32 ? rest : 32;
+            stored += count;
+            rest -= count;
+            ++group;
         }
-    }
-    coder.codeZeroRun(zeroRun);
+        coder.codeEntries(entries, stored);
+        entries += stored;
 
-    state->A = coder.A;
-    state->C = coder.C;
-    state->CT = coder.CT;
+        uint32_t zeros = 0;
+        while (rest >= 32 && loadFlag(flags, group ^ 1) == 0) {
+            zeros += 32;
+            rest -= 32;
+            ++group;
+        }
+        coder.codeZeroRun(zeros);
+    }
+    coder.save();
 }
 
 extern "C" void jbigCompressZeroRun(JBIGEncoderState *state, uint32_t count) {
-    Coder coder{state,
-                state->A,
-                state->C,
-                state->CT,
-                reinterpret_cast<unsigned char *>(state->probabilityTable),
-                state->probabilityTable};
+    Coder coder(state);
     coder.codeZeroRun(count);
-    state->A = coder.A;
-    state->C = coder.C;
-    state->CT = coder.CT;
+    coder.save();
 }

@@ -621,3 +621,134 @@ TEST(JbigCoder, EmptyZeroRunCodesNothing) {
     jbigCompressZeroRun(run.state, 0);
     run.expectSameAs(untouched);
 }
+
+namespace {
+
+// The coding procedure written out plainly, one doubling at a time, as the reference for
+// single codings from chosen registers.
+struct ReferenceCoder {
+    uint32_t A, C;
+    int32_t CT;
+    uint32_t SC;
+    uint8_t buffer;
+    uint16_t word;  // state word of the coded context
+    Bytes out;
+
+    void byteOut() {
+        const uint32_t t = C >> 19;
+        if (t > 0xFF) {
+            out.push_back(static_cast<uint8_t>(buffer + 1));
+            if (out.back() == 0xFF) {
+                out.push_back(0x00);
+            }
+            out.insert(out.end(), SC, 0x00);
+            SC = 0;
+            buffer = static_cast<uint8_t>(t);
+        } else if (t == 0xFF) {
+            ++SC;
+        } else {
+            out.push_back(buffer);
+            for (; SC > 0; --SC) {
+                out.push_back(0xFF);
+                out.push_back(0x00);
+            }
+            buffer = static_cast<uint8_t>(t);
+        }
+        C &= 0x7FFFF;
+    }
+
+    void code(uint32_t pixel) {
+        const uint32_t b = (word >> (8 * pixel)) & 0xFF;
+        const uint32_t index = b & 0x7F;
+        const uint32_t lsz = Lsz[index];
+        A -= lsz;
+        if (b & 0x80) {
+            if (A >= 0x8000) {
+                return;
+            }
+            if (A < lsz) {
+                C += A;
+                A = lsz;
+            }
+            word = static_cast<uint16_t>((word & 0x8080) | Nmps[index]);
+        } else {
+            if (A >= lsz) {
+                C += A;
+                A = lsz;
+            }
+            word = static_cast<uint16_t>((word & 0x8080) ^ Nlps[index]);
+        }
+        do {
+            A <<= 1;
+            C <<= 1;
+            if (--CT == 0) {
+                byteOut();
+                CT = 8;
+            }
+        } while (A < 0x8000);
+    }
+};
+
+}  // namespace
+
+// One coding of either pixel value from every probability state, with A where the coded
+// subinterval changes between the upper and the lower one (A - LSZ just below, at and
+// above LSZ), where an MPS coding starts to renormalise, and at its extremes; with C and
+// CT such that bytes leave, with and without a carry into the buffered byte and the
+// pending 0xFF bytes.
+TEST(JbigCoder, SingleCodingMatchesReferenceModel) {
+    struct Registers {
+        uint32_t C;
+        int32_t CT;
+        uint32_t SC;
+        uint8_t buffer;
+    };
+    const Registers registerSets[] = {
+        {0, 11, 0, 0},          {0x3FFFF, 1, 0, 0x12}, {0x7FFF8, 1, 2, 0xFE},
+        {0x1FFFFF, 3, 1, 0xFF}, {0x8000, 8, 0, 0x7F},  {0x3FFFFC, 2, 3, 0x00},
+    };
+    const uint32_t entry = 2 * 0x2A5;  // context 0x2A5; the pixel is added below
+    for (uint32_t index = 0; index < 113; ++index) {
+        const uint32_t lsz = Lsz[index];
+        const uint32_t as[] = {0x8000,  0x8000 + lsz - 1, 0x8000 + lsz, 2 * lsz - 1,
+                               2 * lsz, 2 * lsz + 1,      0xFFFF,       0x10000};
+        for (uint32_t A : as) {
+            if (A < 0x8000 || A > 0x10000) {
+                continue;
+            }
+            for (uint16_t word : {static_cast<uint16_t>(index * 0x0101 | 0x0080),
+                                  static_cast<uint16_t>(index * 0x0101 | 0x8000)}) {
+                for (uint32_t pixel : {0u, 1u}) {
+                    for (const Registers &r : registerSets) {
+                        SCOPED_TRACE("state " + std::to_string(index) + " A " + std::to_string(A) +
+                                     " word " + std::to_string(word) + " pixel " +
+                                     std::to_string(pixel) + " C " + std::to_string(r.C) + " CT " +
+                                     std::to_string(r.CT));
+                        ReferenceCoder reference{A, r.C, r.CT, r.SC, r.buffer, word, {}};
+                        reference.code(pixel);
+
+                        DirectCoder ours(64);
+                        ours.state->A = A;
+                        ours.state->C = r.C;
+                        ours.state->CT = r.CT;
+                        ours.state->SC = r.SC;
+                        ours.state->pendingByte = r.buffer;
+                        ours.state->probabilityTable[0x2A5] = word;
+                        ours.codeStored({static_cast<uint16_t>(entry + pixel)});
+
+                        EXPECT_EQ(ours.state->A, reference.A);
+                        EXPECT_EQ(ours.state->C, reference.C);
+                        EXPECT_EQ(ours.state->CT, reference.CT);
+                        EXPECT_EQ(ours.state->SC, reference.SC);
+                        EXPECT_EQ(ours.state->pendingByte, reference.buffer);
+                        EXPECT_EQ(ours.state->probabilityTable[0x2A5], reference.word);
+                        EXPECT_EQ(hex(ours.coded()), hex(reference.out));
+                        if (HasFailure()) {
+                            return;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}

@@ -85,8 +85,9 @@ typedef struct JBIGEncoderState {
 
     uint32_t maxWidth;  // widest line the buffers hold
 
-    // 1 when the line being coded (set by scan conversion) or the line above is all 0. With
-    // both set every entry of the line is entry 0 and the line is coded as one run of it.
+    // 1 when the line being coded is all 0 (set by scan conversion), and when the line
+    // above is. With both set every entry of the line is entry 0: the line is coded as one
+    // run of it.
     uint8_t lineZero;
     uint8_t previousZero;
 } JBIGEncoderState;

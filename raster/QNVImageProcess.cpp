@@ -114,3 +114,11 @@ void QNVImageProcess::AdjustGrayscaleLine(unsigned char *line, unsigned int leng
     }
     MapGreyBytes(SelectedToneKernel(), gammaLUT, line, length);
 }
+
+void QNVImageProcess::AdjustGrayscaleLineTo(const unsigned char *from, unsigned char *to,
+                                            unsigned int length) {
+    if (from == nullptr || to == nullptr) {
+        return;
+    }
+    MapGreyBytesTo(SelectedToneKernel(), gammaLUT, from, to, length);
+}

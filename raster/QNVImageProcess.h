@@ -27,6 +27,10 @@ public:
     // Replaces each of the first `length` bytes of `line` by its tone table entry.
     void AdjustGrayscaleLine(unsigned char *line, unsigned int length);
 
+    // Writes the tone table entries of the first `length` bytes of `from` to `to`, a line
+    // that does not overlap it.
+    void AdjustGrayscaleLineTo(const unsigned char *from, unsigned char *to, unsigned int length);
+
 private:
     uint16_t gammaLUT[256];
 };

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,11 +26,9 @@ volatile sig_atomic_t gSigTerm = 0;
 volatile sig_atomic_t gSigPipe = 0;
 
 constexpr unsigned kPointsPerInch = 72;
-// Raster is read from the input in pieces of this size.
+// Raster is read from the input in pieces of this size, small enough to stay in the
+// cache until its pixels are toned into the page.
 constexpr size_t kInputChunkBytes = 256 * 1024;
-// Rows read straight into the page at a time: small enough that they are still in the
-// cache when they are toned.
-constexpr unsigned kDirectRowBatch = 32;
 
 // The enumerated fields of a page header come straight from the job's bytes and may
 // hold any value; reading one that names no enumerator is undefined. Each is read as a
@@ -279,22 +276,8 @@ bool QNVRasterFilter::Run() {
 
 ssize_t QNVRasterFilter::readRasterInput(void *context, unsigned char *buffer, size_t length) {
     RasterInput *in = static_cast<RasterInput *>(context);
-    if (in->chunkStart == in->chunkEnd) {
-        ssize_t got;
-        do {
-            got = read(in->fd, in->chunk.data(), in->chunk.size());
-        } while (got < 0 && errno == EINTR);
-        if (got == 0) {
-            in->endOfInput = true;
-            return 0;
-        }
-        if (got < 0) {
-            in->readError = true;
-            return -1;
-        }
-        in->chunkStart = 0;
-        in->chunkEnd = (size_t)got;
-    }
+    if (in->chunkStart == in->chunkEnd && !in->Refill())
+        return in->readError ? -1 : 0;
     const size_t count = std::min(length, in->chunkEnd - in->chunkStart);
     memcpy(buffer, in->chunk.data() + in->chunkStart, count);
     for (size_t i = 0; in->delivered + i < sizeof(in->sync) && i < count; ++i)
@@ -302,6 +285,22 @@ ssize_t QNVRasterFilter::readRasterInput(void *context, unsigned char *buffer, s
     in->chunkStart += count;
     in->delivered += count;
     return (ssize_t)count;
+}
+
+// Reads the next piece of the input into the emptied chunk; false at its end or on an
+// error (which readError then tells).
+bool QNVRasterFilter::RasterInput::Refill() {
+    ssize_t got;
+    do {
+        got = read(fd, chunk.data(), chunk.size());
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        (got == 0 ? endOfInput : readError) = true;
+        return false;
+    }
+    chunkStart = 0;
+    chunkEnd = (size_t)got;
+    return true;
 }
 
 // The job ended normally when the input ran out right after a whole page: nothing of
@@ -436,7 +435,7 @@ bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCou
 
     for (unsigned row = 1; row < lineCount;) {
         unsigned char *pixels = firstRow + row * stride;
-        const unsigned wanted = direct ? std::min(kDirectRowBatch, lineCount - row) : 1;
+        const unsigned wanted = direct ? lineCount - row : 1;
         unsigned got;
         if (direct) {
             got = readRowsDirect(pixels, stride, wanted, lineLength);
@@ -444,8 +443,8 @@ bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCou
             got = cupsRasterReadPixels(rasterStream, pixels, lineLength) != 0 ? 1 : 0;
             if (got == 0)
                 memset(pixels, 0, lineLength);  // nothing arrived of this row
+            toneRows(pixels, stride, got, lineLength);
         }
-        toneRows(pixels, stride, got, lineLength);
         if (got < wanted)
             return false;
         row += got;
@@ -473,42 +472,29 @@ bool QNVRasterFilter::RasterInput::carriesPlainPixels() const {
     return word == CUPS_RASTER_SYNC || word == CUPS_RASTER_SYNCv1;
 }
 
-// Reads `rows` rows of lineLength bytes, stride bytes apart, from what is left of the
-// read-ahead piece and then from the input itself, into the rows' places. Returns the
-// number of rows read whole; a row that arrived only in part is cleared again.
+// Reads `rows` rows of lineLength bytes from the input and writes them toned to their
+// places, stride bytes apart: each piece of the input is toned on its way from the
+// read-ahead chunk, while it is still in the cache. Returns the number of rows read
+// whole; a row that arrived only in part is cleared again.
 unsigned QNVRasterFilter::readRowsDirect(unsigned char *first, size_t stride, unsigned rows,
                                          unsigned lineLength) {
     unsigned done = 0;
     size_t partial = 0;  // bytes of row `done` already there
-    auto advance = [&](size_t count) {
+    while (done < rows) {
+        if (input.chunkStart == input.chunkEnd && !input.Refill())
+            break;
+        unsigned char *from = input.chunk.data() + input.chunkStart;
+        const size_t count = std::min(lineLength - partial, input.chunkEnd - input.chunkStart);
+        if (invertPage)
+            InvertLine(from, (unsigned)count);
+        imageProcess.AdjustGrayscaleLineTo(from, first + done * stride + partial, (unsigned)count);
+        input.chunkStart += count;
         input.delivered += count;
         partial += count;
-        done += (unsigned)(partial / lineLength);
-        partial %= lineLength;
-    };
-    while (done < rows && input.chunkStart < input.chunkEnd) {
-        const size_t count = std::min(lineLength - partial, input.chunkEnd - input.chunkStart);
-        memcpy(first + done * stride + partial, input.chunk.data() + input.chunkStart, count);
-        input.chunkStart += count;
-        advance(count);
-    }
-    struct iovec pieces[kDirectRowBatch];
-    while (done < rows) {
-        int count = 0;
-        for (unsigned row = done; row < rows && count < (int)kDirectRowBatch; ++row, ++count) {
-            const size_t skip = row == done ? partial : 0;
-            pieces[count].iov_base = first + row * stride + skip;
-            pieces[count].iov_len = lineLength - skip;
+        if (partial == lineLength) {
+            ++done;
+            partial = 0;
         }
-        ssize_t got;
-        do {
-            got = readv(input.fd, pieces, count);
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0) {
-            (got == 0 ? input.endOfInput : input.readError) = true;
-            break;
-        }
-        advance((size_t)got);
     }
     if (done < rows && partial != 0)
         memset(first + done * stride, 0, partial);

@@ -73,6 +73,7 @@ private:
         bool readError = false;                // a read failed
         unsigned char sync[4] = {0, 0, 0, 0};  // the stream's first bytes, its kind
         bool carriesPlainPixels() const;
+        bool Refill();
     };
     static ssize_t readRasterInput(void *context, unsigned char *buffer, size_t length);
     bool endedCleanly() const;

@@ -10,17 +10,18 @@
 
 namespace {
 
-void MapScalar(const uint16_t *table, unsigned char *line, size_t length) {
+// `from` and `to` are the same line or lines that do not overlap.
+void MapScalar(const uint16_t *table, const unsigned char *from, unsigned char *to, size_t length) {
     size_t i = 0;
     for (; i + 4 <= length; i += 4) {
-        const unsigned char a = line[i], b = line[i + 1], c = line[i + 2], d = line[i + 3];
-        line[i] = static_cast<unsigned char>(table[a]);
-        line[i + 1] = static_cast<unsigned char>(table[b]);
-        line[i + 2] = static_cast<unsigned char>(table[c]);
-        line[i + 3] = static_cast<unsigned char>(table[d]);
+        const unsigned char a = from[i], b = from[i + 1], c = from[i + 2], d = from[i + 3];
+        to[i] = static_cast<unsigned char>(table[a]);
+        to[i + 1] = static_cast<unsigned char>(table[b]);
+        to[i + 2] = static_cast<unsigned char>(table[c]);
+        to[i + 3] = static_cast<unsigned char>(table[d]);
     }
     for (; i < length; ++i) {
-        line[i] = static_cast<unsigned char>(table[line[i]]);
+        to[i] = static_cast<unsigned char>(table[from[i]]);
     }
 }
 
@@ -37,9 +38,8 @@ GDI_TONE_AVX512 inline __m512i MapBytes64(const __m512i *quarters, __m512i grey)
 
 // The table's low bytes as four 64-byte registers; each byte's low 7 bits pick an entry
 // from one half of the table with vpermi2b, and its top bit picks the half.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void MapAvx512Vbmi(const uint16_t *table,
-                                                                          unsigned char *line,
-                                                                          size_t length) {
+GDI_TONE_AVX512 void MapAvx512Vbmi(const uint16_t *table, const unsigned char *from,
+                                   unsigned char *to, size_t length) {
     // Entries 64q .. 64q + 63 are two registers of 16-bit words; a byte permute picks
     // their low (even) bytes into one register.
     alignas(64) unsigned char evenBytes[64];
@@ -54,14 +54,14 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void MapAvx512Vbmi(const 
     }
     size_t i = 0;
     for (; i + 64 <= length; i += 64) {
-        _mm512_storeu_si512(line + i, MapBytes64(quarters, _mm512_loadu_si512(line + i)));
+        _mm512_storeu_si512(to + i, MapBytes64(quarters, _mm512_loadu_si512(from + i)));
     }
     if (i < length) {
         // The last bytes of the line through masked loads and stores, which touch
         // nothing beyond it.
         const __mmask64 rest = (__mmask64(1) << (length - i)) - 1;
-        _mm512_mask_storeu_epi8(line + i, rest,
-                                MapBytes64(quarters, _mm512_maskz_loadu_epi8(rest, line + i)));
+        _mm512_mask_storeu_epi8(to + i, rest,
+                                MapBytes64(quarters, _mm512_maskz_loadu_epi8(rest, from + i)));
     }
 }
 
@@ -94,17 +94,22 @@ ToneKernel SelectedToneKernel() {
 
 void MapGreyBytes(ToneKernel kernel, const uint16_t table[256], unsigned char *line,
                   size_t length) {
+    MapGreyBytesTo(kernel, table, line, line, length);
+}
+
+void MapGreyBytesTo(ToneKernel kernel, const uint16_t table[256], const unsigned char *from,
+                    unsigned char *to, size_t length) {
     if (!IsToneKernelAvailable(kernel)) {
         kernel = ToneKernel::kScalar;
     }
     switch (kernel) {
 #if GDI_TONE_X86
         case ToneKernel::kAvx512Vbmi:
-            MapAvx512Vbmi(table, line, length);
+            MapAvx512Vbmi(table, from, to, length);
             return;
 #endif
         default:
-            MapScalar(table, line, length);
+            MapScalar(table, from, to, length);
             return;
     }
 }

@@ -23,4 +23,9 @@ ToneKernel SelectedToneKernel();
 // An unavailable kernel falls back to kScalar.
 void MapGreyBytes(ToneKernel kernel, const uint16_t table[256], unsigned char *line, size_t length);
 
+// Writes the low byte of table[from[i]] to to[i] for the first `length` bytes; `from` and
+// `to` are the same line or do not overlap.
+void MapGreyBytesTo(ToneKernel kernel, const uint16_t table[256], const unsigned char *from,
+                    unsigned char *to, size_t length);
+
 #endif

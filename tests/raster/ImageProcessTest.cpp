@@ -239,10 +239,16 @@ TEST(ToneLine, EveryKernelMapsLikeTheTable) {
                               size_t(4992), source.size() - 7}) {
             std::vector<unsigned char> line = source;
             MapGreyBytes(kernel, table, line.data() + 3, length);
+            // The copying form writes the same bytes into another line and leaves its
+            // source and the bytes around the target alone.
+            std::vector<unsigned char> copy(source.size(), 0xA5);
+            MapGreyBytesTo(kernel, table, source.data() + 3, copy.data() + 3, length);
             for (size_t i = 0; i < line.size(); ++i) {
                 const bool mapped = i >= 3 && i < 3 + length;
                 ASSERT_EQ(line[i], mapped ? table[source[i]] : source[i])
                     << "kernel " << int(kernel) << " length " << length << " at " << i;
+                ASSERT_EQ(copy[i], mapped ? table[source[i]] : 0xA5)
+                    << "copying, kernel " << int(kernel) << " length " << length << " at " << i;
             }
         }
     }

@@ -9,6 +9,13 @@
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define JBIG_CONTEXTS_X86 1
+#define JBIG_CONTEXTS_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#else
+#define JBIG_CONTEXTS_X86 0
+#endif
 
 #include "jbigInternal.h"
 
@@ -132,6 +139,102 @@ inline void makeEntries32(uint64_t upper, uint64_t lower, uint16_t *out) {
 }
 #endif
 
+struct PortableEntries {
+    static void make32(uint64_t upper, uint64_t lower, uint16_t *out) {
+        makeEntries32(upper, lower, out);
+    }
+};
+
+#if JBIG_CONTEXTS_X86
+// A group's 32 entries in one 512-bit register, one 16-bit lane per entry, picked out of
+// the two 64-pixel windows with byte-granular bit field extraction (vpmultishiftqb): every
+// 64-bit lane holds a copy of the window, and each byte of the result takes the 8 bits
+// that start at its own bit offset. Entry k's low byte takes the current line from bit
+// 59 - k, so that its bits 0..4 are pixels x..x-4; its high byte takes the line above from
+// bit 56 - k, so that its bits 2..7 are pixels x+2..x-3. Shifting the lane right by 5 puts
+// the line above at bits 5..10, and a bitwise select keeps those over bits 0..4 of the
+// unshifted lane.
+struct EntryBitOffsets {
+    unsigned char bytes[64];
+};
+
+constexpr EntryBitOffsets entryBitOffsets() {
+    EntryBitOffsets offsets{};
+    for (int k = 0; k < 32; ++k) {
+        offsets.bytes[2 * k] = static_cast<unsigned char>(59 - k);
+        offsets.bytes[2 * k + 1] = static_cast<unsigned char>(56 - k);
+    }
+    return offsets;
+}
+
+alignas(64) constexpr EntryBitOffsets kEntryBitOffsets = entryBitOffsets();
+
+struct VbmiEntries {
+    JBIG_CONTEXTS_VBMI static void make32(uint64_t upper, uint64_t lower, uint16_t *out) {
+        const __m512i offsets = _mm512_load_si512(kEntryBitOffsets.bytes);
+        // The zero-masking form: the plain one leaves GCC warning about its undefined
+        // pass-through operand.
+        const __m512i lowBytes = _mm512_maskz_multishift_epi64_epi8(
+            ~0ull, offsets, _mm512_set1_epi64(static_cast<long long>(lower)));
+        const __m512i both =
+            _mm512_mask_multishift_epi64_epi8(lowBytes, 0xAAAAAAAAAAAAAAAAull, offsets,
+                                              _mm512_set1_epi64(static_cast<long long>(upper)));
+        // Bits 5..15 from the shifted lane (11..15 are 0 there), bits 0..4 from `both`.
+        const __m512i entries = _mm512_ternarylogic_epi64(
+            _mm512_srli_epi16(both, 5), both, _mm512_set1_epi16(static_cast<short>(0xFFE0)), 0xE4);
+        _mm512_storeu_si512(out, entries);
+    }
+};
+#endif
+
+// The groups of 32 after the lead entries. A full group whose template neighbourhood is
+// all 0 (line above from 3 pixels before the group to 2 after it, current line from 4
+// pixels before it to its end) has only 0 entries: it is flagged 0 and not stored, without
+// making its entries.
+template <typename Entries>
+__attribute__((always_inline)) inline void makeGroups(const unsigned char *above,
+                                                      const unsigned char *line,
+                                                      unsigned char *flags, uint16_t *out,
+                                                      uint32_t rest) {
+    const uint32_t fullGroups = rest / 32;
+    size_t start = 5;
+    for (uint32_t group = 0; group < fullGroups; ++group, start += 32) {
+        const uint64_t upper = pixelWindow(above, start - 3);
+        const uint64_t lower = pixelWindow(line, start - 4);
+        if ((upper >> 27) == 0 && (lower >> 28) == 0) {
+            storeFlag(flags, group ^ 1, 0);
+            continue;
+        }
+        storeFlag(flags, group ^ 1, 1);
+        Entries::make32(upper, lower, out);
+        out += 32;
+    }
+    const uint32_t tail = rest % 32;
+    if (tail > 0) {
+        storeFlag(flags, fullGroups ^ 1, 1);
+        makeEntries(pixelWindow(above, start - 3), pixelWindow(line, start - 4), out, tail);
+    }
+}
+
+void makeGroupsPortable(const unsigned char *above, const unsigned char *line, unsigned char *flags,
+                        uint16_t *out, uint32_t rest) {
+    makeGroups<PortableEntries>(above, line, flags, out, rest);
+}
+
+#if JBIG_CONTEXTS_X86
+JBIG_CONTEXTS_VBMI void makeGroupsVbmi(const unsigned char *above, const unsigned char *line,
+                                       unsigned char *flags, uint16_t *out, uint32_t rest) {
+    makeGroups<VbmiEntries>(above, line, flags, out, rest);
+}
+#endif
+
+int selectedKernel = -1;  // not chosen yet
+
+int fastestKernel() {
+    return jbigContextKernelAvailable(kJbigContextsVbmi) ? kJbigContextsVbmi
+                                                         : kJbigContextsPortable;
+}
+
 }  // namespace
 
 extern "C" uint64_t byteswap_ulonglong_little(uint64_t value) {
@@ -218,28 +321,37 @@ extern "C" void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state) {
         return;
     }
 
-    // The other pixels in groups of 32. A full group whose template neighbourhood is all 0
-    // (line above from 3 pixels before the group to 2 after it, current line from 4 pixels
-    // before it to its end) has only 0 entries: it is flagged 0 and not stored, without
-    // making its entries.
-    unsigned char *flags = state->scratchLine;
     const uint32_t rest = width - 5;
-    const uint32_t fullGroups = rest / 32;
-    size_t start = 5;
-    for (uint32_t group = 0; group < fullGroups; ++group, start += 32) {
-        const uint64_t upper = pixelWindow(above, start - 3);
-        const uint64_t lower = pixelWindow(line, start - 4);
-        if ((upper >> 27) == 0 && (lower >> 28) == 0) {
-            storeFlag(flags, group ^ 1, 0);
-            continue;
-        }
-        storeFlag(flags, group ^ 1, 1);
-        makeEntries32(upper, lower, out);
-        out += 32;
+    if (selectedKernel < 0) {
+        selectedKernel = fastestKernel();
     }
-    const uint32_t tail = rest % 32;
-    if (tail > 0) {
-        storeFlag(flags, fullGroups ^ 1, 1);
-        makeEntries(pixelWindow(above, start - 3), pixelWindow(line, start - 4), out, tail);
+#if JBIG_CONTEXTS_X86
+    if (selectedKernel == kJbigContextsVbmi) {
+        makeGroupsVbmi(above, line, state->scratchLine, out, rest);
+        return;
     }
+#endif
+    makeGroupsPortable(above, line, state->scratchLine, out, rest);
+}
+
+extern "C" int jbigContextKernelAvailable(int kernel) {
+    switch (kernel) {
+        case kJbigContextsPortable:
+            return 1;
+#if JBIG_CONTEXTS_X86
+        case kJbigContextsVbmi:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vbmi");
+#endif
+        default:
+            return 0;
+    }
+}
+
+extern "C" int jbigSelectContextKernel(int kernel) {
+    selectedKernel = kernel < 0                           ? fastestKernel()
+                     : jbigContextKernelAvailable(kernel) ? kernel
+                                                          : kJbigContextsPortable;
+    return selectedKernel;
 }

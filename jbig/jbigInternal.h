@@ -40,6 +40,16 @@ void jbigFlushBufs(JBIGEncoderState *state);
 uint32_t jbigScanConvert(JBIGEncoderState *state);
 void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state);
 uint32_t jbig_2LineTemplate_getContext(void);
+
+// Kernels that make the entries of the groups of 32: the portable one (SSE2 where there is
+// SSE2) and one for processors with AVX-512 VBMI, whose byte-granular bit field extraction
+// makes a group in a handful of operations. Both make the same entries.
+enum { kJbigContextsPortable = 0, kJbigContextsVbmi = 1 };
+int jbigContextKernelAvailable(int kernel);
+// Makes the lines that follow use the kernel (the portable one when it is not available;
+// the fastest available for a negative value) and returns the kernel now in use. Without a
+// call the fastest available is used.
+int jbigSelectContextKernel(int kernel);
 uint64_t byteswap_ulonglong_little(uint64_t value);
 
 // Context registers, process-wide: only one line in the process is in generation at a time.

@@ -110,6 +110,26 @@ std::vector<uint16_t> registerEntries(const JBIGEncoderState *state) {
     return entries;
 }
 
+// The context kernels this processor has, each made current in turn; the fastest is made
+// current again when the object goes.
+struct EachKernel {
+    std::vector<int> kernels;
+    EachKernel() {
+        for (int kernel : {kJbigContextsPortable, kJbigContextsVbmi}) {
+            if (jbigContextKernelAvailable(kernel)) {
+                kernels.push_back(kernel);
+            }
+        }
+    }
+    ~EachKernel() { jbigSelectContextKernel(-1); }
+    EachKernel(const EachKernel &) = delete;
+    EachKernel &operator=(const EachKernel &) = delete;
+    static std::string use(int kernel) {
+        EXPECT_EQ(jbigSelectContextKernel(kernel), kernel);
+        return kernel == kJbigContextsVbmi ? "VBMI kernel" : "portable kernel";
+    }
+};
+
 Bitmap randomLine(uint32_t width, double density, std::mt19937 &rng) {
     Bitmap line(width, 1);
     std::bernoulli_distribution bit(density);
@@ -262,35 +282,44 @@ TEST(JbigContext, GroupFlagsForShortAndBackgroundGroups) {
 }
 
 // A pixel of the line above reaches the entries of columns x-2 to x+3, a pixel of the
-// current line those of x to x+4.
+// current line those of x to x+4, in the first full group and in a later one, with each
+// context kernel.
 TEST(JbigContext, TemplatePositions) {
-    Bitmap blank(64, 1), dot(64, 1);
-    dot.set(10, 0);
-    {
-        Encoder state = prepare(dot, blank, false);
-        jbigGen_2LineTemplate_c_code(state.get());
-        const std::vector<uint16_t> entries = expandedEntries(state.get());
-        for (uint32_t x = 0; x < 64; ++x) {
-            const uint16_t expected =
-                (x >= 8 && x <= 13) ? static_cast<uint16_t>(1u << (x - 3)) : 0;
-            EXPECT_EQ(entries[x], expected) << x;
-        }
-    }
-    {
-        Encoder state = prepare(blank, dot, false);
-        jbigGen_2LineTemplate_c_code(state.get());
-        const std::vector<uint16_t> entries = expandedEntries(state.get());
-        for (uint32_t x = 0; x < 64; ++x) {
-            const uint16_t expected =
-                (x >= 10 && x <= 14) ? static_cast<uint16_t>(1u << (x - 10)) : 0;
-            EXPECT_EQ(entries[x], expected) << x;
+    EachKernel each;
+    for (int kernel : each.kernels) {
+        SCOPED_TRACE(EachKernel::use(kernel));
+        // The dot in the first full group (x = 10) and in a later one (x = 170).
+        for (uint32_t at : {10u, 170u}) {
+            Bitmap blank(256, 1), dot(256, 1);
+            dot.set(at, 0);
+            {
+                Encoder state = prepare(dot, blank, false);
+                jbigGen_2LineTemplate_c_code(state.get());
+                const std::vector<uint16_t> entries = expandedEntries(state.get());
+                for (uint32_t x = 0; x < 256; ++x) {
+                    const uint16_t expected = (x + 2 >= at && x <= at + 3)
+                                                  ? static_cast<uint16_t>(1u << (x + 7 - at))
+                                                  : 0;
+                    EXPECT_EQ(entries[x], expected) << x;
+                }
+            }
+            {
+                Encoder state = prepare(blank, dot, false);
+                jbigGen_2LineTemplate_c_code(state.get());
+                const std::vector<uint16_t> entries = expandedEntries(state.get());
+                for (uint32_t x = 0; x < 256; ++x) {
+                    const uint16_t expected =
+                        (x >= at && x <= at + 4) ? static_cast<uint16_t>(1u << (x - at)) : 0;
+                    EXPECT_EQ(entries[x], expected) << x;
+                }
+            }
         }
     }
 }
 
-// Random line pairs of every width up to 300 and beyond: the stored entries and flags give
-// the model's entries, the shift-register path gives the same, and exactly the groups of
-// 32 zero entries are left out.
+// Random line pairs of every width up to 300 and beyond, with each context kernel: the
+// stored entries and flags give the model's entries, the shift-register path gives the
+// same, and exactly the groups of 32 zero entries are left out.
 TEST(JbigContext, MatchesPixelModelAndRegisters) {
     std::mt19937 rng(42);
     std::vector<uint32_t> widths;
@@ -301,26 +330,30 @@ TEST(JbigContext, MatchesPixelModelAndRegisters) {
         widths.push_back(w);
     }
     const double densities[] = {0.0, 0.003, 0.03, 0.5, 0.97, 1.0};
-    for (uint32_t width : widths) {
-        for (double density : densities) {
-            SCOPED_TRACE(std::to_string(width) + " " + std::to_string(density));
-            const bool tp = (width + static_cast<uint32_t>(density * 100)) % 2 == 0;
-            const Bitmap above = randomLine(width, density, rng);
-            const Bitmap line = randomLine(width, density / 2, rng);
-            Encoder state = prepare(above, line, tp);
-            jbigGen_2LineTemplate_c_code(state.get());
-            const std::vector<uint16_t> entries = expandedEntries(state.get());
-            ASSERT_EQ(entries.size(), width);
-            for (uint32_t x = 0; x < width; ++x) {
-                ASSERT_EQ(entries[x], modelEntry(above, line, x)) << "pixel " << x;
-            }
-            ASSERT_EQ(registerEntries(state.get()), entries);
-            for (uint32_t g = 0; g + 1 <= (width > 5 ? (width - 5) / 32 : 0); ++g) {
-                bool allZero = true;
-                for (uint32_t k = 0; k < 32; ++k) {
-                    allZero = allZero && entries[5 + 32 * g + k] == 0;
+    EachKernel each;
+    for (int kernel : each.kernels) {
+        SCOPED_TRACE(EachKernel::use(kernel));
+        for (uint32_t width : widths) {
+            for (double density : densities) {
+                SCOPED_TRACE(std::to_string(width) + " " + std::to_string(density));
+                const bool tp = (width + static_cast<uint32_t>(density * 100)) % 2 == 0;
+                const Bitmap above = randomLine(width, density, rng);
+                const Bitmap line = randomLine(width, density / 2, rng);
+                Encoder state = prepare(above, line, tp);
+                jbigGen_2LineTemplate_c_code(state.get());
+                const std::vector<uint16_t> entries = expandedEntries(state.get());
+                ASSERT_EQ(entries.size(), width);
+                for (uint32_t x = 0; x < width; ++x) {
+                    ASSERT_EQ(entries[x], modelEntry(above, line, x)) << "pixel " << x;
                 }
-                ASSERT_EQ(flagWord(state.get(), g ^ 1), allZero ? 0u : 1u) << "group " << g;
+                ASSERT_EQ(registerEntries(state.get()), entries);
+                for (uint32_t g = 0; g + 1 <= (width > 5 ? (width - 5) / 32 : 0); ++g) {
+                    bool allZero = true;
+                    for (uint32_t k = 0; k < 32; ++k) {
+                        allZero = allZero && entries[5 + 32 * g + k] == 0;
+                    }
+                    ASSERT_EQ(flagWord(state.get(), g ^ 1), allZero ? 0u : 1u) << "group " << g;
+                }
             }
         }
     }

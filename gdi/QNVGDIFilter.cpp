@@ -30,7 +30,7 @@ uint64_t AlignTo128(uint64_t width) {
 
 // True when the buffer exists and, unless it is meant to hold no bytes, has its block.
 bool BufferMade(const std::unique_ptr<QNVBlockBuffer> &buffer) {
-    return buffer != nullptr && (buffer->GetBlockPtr() != nullptr || buffer->GetMemorySize() == 0);
+    return buffer != nullptr && (buffer->HasBlock() || buffer->GetMemorySize() == 0);
 }
 
 }  // namespace

@@ -69,12 +69,15 @@ struct RecycledBlock {
 };
 RecycledBlock gRecycled;
 
-unsigned char *AllocateZeroedBlock(uint64_t size) {
+// A block of `size` bytes. A fresh one is zero-filled; a kept one still holds the last
+// page, which `*stale` tells: the buffer clears it before any of it is used.
+unsigned char *AllocateBlock(uint64_t size, bool *stale) {
+    *stale = false;
     if (size >= kRecycleMinimumBytes) {
         if (gRecycled.data != nullptr && gRecycled.size == size) {
             unsigned char *block = gRecycled.data;
             gRecycled = RecycledBlock();
-            std::memset(block, 0, size_t(size));
+            *stale = true;
             return block;
         }
         return MapLargeBlock(size);
@@ -124,14 +127,14 @@ void WriteMessage(const char *text) {
 }  // namespace
 
 QNVBlockBuffer::QNVBlockBuffer(unsigned int width, unsigned int height)
-    : block(nullptr), lineCount(0), width(width), height(height) {
+    : block(nullptr), lineCount(0), width(width), height(height), stale(false) {
     // Formed in 64 bits so that no width and height can wrap the size.
     const uint64_t size = uint64_t(width) * uint64_t(height);
     if (size > UINT32_MAX || size > kMaxPageBufferBytes) {
         WriteMessage(kAllocFailedMessage);
         return;
     }
-    block = AllocateZeroedBlock(size);
+    block = AllocateBlock(size, &stale);
     if (block == nullptr) {
         WriteMessage(kAllocFailedMessage);
     }
@@ -153,7 +156,44 @@ unsigned char *QNVBlockBuffer::GetLinePtr(unsigned int index) {
         WriteMessage(kBadLineMessage);
         return nullptr;
     }
+    ClearIfStale();
     return block + size_t(index) * width;
+}
+
+unsigned char *QNVBlockBuffer::GetBlockPtr() {
+    ClearIfStale();
+    return block;
+}
+
+void QNVBlockBuffer::ClearIfStale() {
+    if (stale) {
+        std::memset(block, 0, size_t(width) * height);
+        stale = false;
+    }
+}
+
+unsigned char *QNVBlockBuffer::PrepareRowsForFilling(unsigned int firstLine, unsigned int lines,
+                                                     unsigned int left, unsigned int bytes) {
+    if (block == nullptr || uint64_t(firstLine) + lines > height ||
+        uint64_t(left) + bytes > width) {
+        return nullptr;
+    }
+    unsigned char *first = block + size_t(firstLine) * width + left;
+    if (!stale)
+        return first;
+    // Only what the writer leaves alone is cleared: the lines above and below the rows
+    // and the bytes on either side of them.
+    const unsigned right = width - left - bytes;
+    std::memset(block, 0, size_t(firstLine) * width);
+    for (unsigned int i = 0; i < lines; ++i) {
+        unsigned char *line = block + size_t(firstLine + i) * width;
+        std::memset(line, 0, left);
+        std::memset(line + left + bytes, 0, right);
+    }
+    const size_t below = size_t(firstLine) + lines;
+    std::memset(block + below * width, 0, (height - below) * size_t(width));
+    stale = false;
+    return first;
 }
 
 bool QNVBlockBuffer::AcceptsRow(const unsigned char *source, unsigned int length) const {
@@ -185,6 +225,7 @@ void QNVBlockBuffer::VerticalInsertLine(unsigned int column, const unsigned char
         return;
     }
     // The last source byte goes to line 0: the line is stored bottom to top.
+    ClearIfStale();
     unsigned char *dest = block + column;
     for (unsigned int i = 0; i < length; ++i) {
         *dest = source[length - 1 - i];
@@ -208,6 +249,7 @@ unsigned char *QNVBlockBuffer::GetBandPtr(unsigned int band) {
         WriteMessage(kBadBandMessage);
         return nullptr;
     }
+    ClearIfStale();
     return block + size_t(band) * kBandLines * width;
 }
 
@@ -228,6 +270,7 @@ void QNVBlockBuffer::Filp() {
     if (block == nullptr || height < 2) {
         return;
     }
+    ClearIfStale();
     // Exchanging the lines in place needs no temporary line, so the flip cannot fail.
     for (unsigned int top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
         unsigned char *upper = block + size_t(top) * width;
@@ -239,6 +282,7 @@ void QNVBlockBuffer::Mirror() {
     if (block == nullptr) {
         return;
     }
+    ClearIfStale();
     for (unsigned int i = 0; i < height; ++i) {
         unsigned char *line = block + size_t(i) * width;
         std::reverse(line, line + width);
@@ -249,6 +293,7 @@ void QNVBlockBuffer::Rotate() {
     if (block == nullptr) {
         return;
     }
+    ClearIfStale();
     // Mirroring every line and then flipping the lines is the same as reversing the
     // whole block, which is done in one pass.
     ReverseBytes(block, size_t(width) * height);

@@ -23,7 +23,15 @@ public:
     void VerticalInsertLine(unsigned int column, const unsigned char *source, unsigned int length);
     void AddLine(const unsigned char *source, unsigned int length);
     unsigned char *GetBandPtr(unsigned int band);
-    unsigned char *GetBlockPtr() { return block; }
+    unsigned char *GetBlockPtr();
+    bool HasBlock() const { return block != nullptr; }
+
+    // For a writer that fills every byte of the rows [firstLine, firstLine + lines), from
+    // byte `left` on for `bytes` bytes: returns the first of those bytes, with the rest of
+    // the buffer zero. A page-sized block kept from an earlier page is then cleared only
+    // where the writer does not write. Null when the rows do not lie inside the buffer.
+    unsigned char *PrepareRowsForFilling(unsigned int firstLine, unsigned int lines,
+                                         unsigned int left, unsigned int bytes);
     unsigned int GetWidth() const { return width; }
     unsigned int GetHeight() const { return height; }
     unsigned int GetBandCount() const;
@@ -37,6 +45,9 @@ public:
     static void ReleaseRecycledBlocks();
 
 private:
+    // A block kept from an earlier page is cleared when it is first used.
+    void ClearIfStale();
+
     // Whether a row insert of `length` bytes from `source` may be written at all.
     bool AcceptsRow(const unsigned char *source, unsigned int length) const;
 
@@ -44,6 +55,7 @@ private:
     unsigned int lineCount;
     unsigned int width;
     unsigned int height;
+    bool stale;  // the block still holds an earlier page's bytes
 };
 
 #endif

@@ -409,25 +409,29 @@ bool QNVRasterFilter::readPageLines(QNVBlockBuffer *page, unsigned lineCount, un
 }
 
 // Rows are read straight into their place in the page buffer and toned there. The
-// margins around them are the zero bytes of the new page buffer, so the page is
-// byte for byte what inserting padded lines gives, without copying every line twice.
+// margins around them are zero, so the page is byte for byte what inserting padded
+// lines gives, without copying every line twice. Every byte of the rows is written,
+// with zeros where the input ran out.
 bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCount,
                                           unsigned lineLength) {
     const unsigned xMargin = gdiFilter->GetxMarginBytes();
     const unsigned yMargin = gdiFilter->GetyMarginLines();
-    if ((uint64_t)xMargin * 2 + lineLength > page->GetWidth() ||
-        (uint64_t)yMargin + lineCount > page->GetHeight() || page->GetBlockPtr() == nullptr) {
+    unsigned char *const firstRow =
+        page->PrepareRowsForFilling(yMargin, lineCount, xMargin, lineLength);
+    if (firstRow == nullptr)
         return readPageLines(page, lineCount, lineLength, xMargin);
-    }
-    unsigned char *const firstRow = page->GetLinePtr(yMargin) + xMargin;
     const size_t stride = page->GetWidth();
+    auto clearRowsFrom = [&](unsigned row) {
+        for (; row < lineCount; ++row)
+            memset(firstRow + row * stride, 0, lineLength);
+    };
 
     // The first row goes through libcups. When it took exactly the row's bytes from the
     // input, libcups passes the uncompressed pixels through unchanged and keeps nothing
     // of the input back, so the other rows can be read from the input directly.
     const unsigned long long before = input.delivered;
     if (cupsRasterReadPixels(rasterStream, firstRow, lineLength) == 0) {
-        memset(firstRow, 0, lineLength);  // nothing arrived of this row
+        clearRowsFrom(0);  // nothing arrived of the page
         return false;
     }
     toneRows(firstRow, stride, 1, lineLength);
@@ -441,13 +445,13 @@ bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCou
             got = readRowsDirect(pixels, stride, wanted, lineLength);
         } else {
             got = cupsRasterReadPixels(rasterStream, pixels, lineLength) != 0 ? 1 : 0;
-            if (got == 0)
-                memset(pixels, 0, lineLength);  // nothing arrived of this row
             toneRows(pixels, stride, got, lineLength);
         }
-        if (got < wanted)
-            return false;
         row += got;
+        if (got < wanted) {
+            clearRowsFrom(row);  // what did not arrive is left white
+            return false;
+        }
     }
     return true;
 }
@@ -475,7 +479,7 @@ bool QNVRasterFilter::RasterInput::carriesPlainPixels() const {
 // Reads `rows` rows of lineLength bytes from the input and writes them toned to their
 // places, stride bytes apart: each piece of the input is toned on its way from the
 // read-ahead chunk, while it is still in the cache. Returns the number of rows read
-// whole; a row that arrived only in part is cleared again.
+// whole; the row after them may hold part of a row.
 unsigned QNVRasterFilter::readRowsDirect(unsigned char *first, size_t stride, unsigned rows,
                                          unsigned lineLength) {
     unsigned done = 0;
@@ -496,8 +500,6 @@ unsigned QNVRasterFilter::readRowsDirect(unsigned char *first, size_t stride, un
             partial = 0;
         }
     }
-    if (done < rows && partial != 0)
-        memset(first + done * stride, 0, partial);
     return done;
 }
 

@@ -262,3 +262,48 @@ TEST(WholeJobHeader, CarriesCopiesCollateAndDuplexMode) {
 }
 
 }  // namespace
+
+// A page cut short after a full page of the same size: the page buffer the first page
+// left behind is reused, and what did not arrive of the second page must print white,
+// whether the raster came from a file or, in odd pieces, through a pipe.
+TEST(CutJob, RowsThatDidNotArriveAreWhiteAfterAFullPage) {
+    const PageSpec first = Page(141, 1200, 900), second = Page(142, 1200, 900);
+    const unsigned arrivedRows = 300, yMarginLines = 100;  // 12 pt at 600 dpi
+    for (size_t piece : {size_t(0), size_t(1009)}) {
+        SCOPED_TRACE(piece == 0 ? "file" : "pipe");
+        gditest::ScratchDir scratch;
+        const std::string raster = scratch / "job.ras";
+        ASSERT_TRUE(gditest::WriteRasterJob(raster, {first, second}));
+        const size_t pageBytes = 1796 + (size_t)first.width * first.height;
+        ASSERT_EQ(truncate(raster.c_str(),
+                           (off_t)(4 + pageBytes + 1796 + arrivedRows * second.width + 37)),
+                  0);
+
+        FilterRequest request;
+        request.args = {"queue", "42", "user", "cut job", "1", ""};
+        if (piece != 0)
+            request.feedInput = [&](int, int fd) { FeedInPieces(raster, piece, fd); };
+        else
+            request.args.push_back(raster);
+        request.env = {{"PPD", kModelOnePPD}};
+        FilterRun run = gditest::RunFilter(request);
+        if (!run.started)
+            GTEST_SKIP() << "cannot make a private /tmp (needs root)";
+        EXPECT_EQ(run.exitStatus, 1) << run.err;
+
+        gdidecode::ParsedStream stream;
+        gdidecode::ParseError error;
+        ASSERT_TRUE(gdidecode::ParseBuffer(reinterpret_cast<const uint8_t *>(run.out.data()),
+                                           run.out.size(), &stream, &error))
+            << "offset " << error.offset << ": " << error.reason;
+        ASSERT_EQ(stream.pages.size(), 2u);
+        Bitmap expected = gditest::ExpectedPage(second, 2, {});
+        const size_t rowBytes = expected.width / 8;
+        std::fill(expected.bits.begin() + (yMarginLines + arrivedRows) * rowBytes,
+                  expected.bits.end(), 0);
+        Bitmap actual;
+        std::string decodeError;
+        ASSERT_TRUE(gditest::DecodePage(stream.pages[1], &actual, &decodeError)) << decodeError;
+        EXPECT_EQ(gditest::FirstDifference(expected, actual), "");
+    }
+}

@@ -374,3 +374,49 @@ TEST(BlockBufferReuse, LargeBlocksOfAnySizeAreWholeZeroedAndApart) {
     }
     QNVBlockBuffer::ReleaseRecycledBlocks();
 }
+
+TEST(BlockBufferReuse, RowsForFillingLeaveEverythingElseZero) {
+    // A writer that fills a rectangle itself gets it without the clearing of the kept
+    // block; every byte outside the rectangle must still be zero.
+    struct Case {
+        const char *name;
+        unsigned firstLine, lines, left, bytes;
+    };
+    const Case cases[] = {
+        {"inner rectangle", 100, 250, 100, 800},
+        {"full width", 0, 300, 0, 1024},
+        {"touching the bottom right", 10, 1014, 24, 1000},
+        {"no rows", 512, 0, 0, 1024},
+    };
+    const unsigned width = 1024, height = 1024;  // page-sized: the block is kept
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool reused : {false, true}) {
+            SCOPED_TRACE(reused ? "kept block" : "fresh block");
+            if (reused) {
+                QNVBlockBuffer earlier(width, height);
+                std::memset(earlier.GetBlockPtr(), 0xEE, earlier.GetMemorySize());
+            }
+            QNVBlockBuffer page(width, height);
+            unsigned char *first =
+                page.PrepareRowsForFilling(c.firstLine, c.lines, c.left, c.bytes);
+            ASSERT_NE(first, nullptr);
+            for (unsigned i = 0; i < c.lines; ++i)
+                std::memset(first + size_t(i) * width, 0x5A, c.bytes);
+            const unsigned char *bytes = page.GetBlockPtr();
+            EXPECT_EQ(first, bytes + size_t(c.firstLine) * width + c.left);
+            for (unsigned y = 0; y < height; ++y) {
+                for (unsigned x = 0; x < width; ++x) {
+                    const bool inside = y >= c.firstLine && y < c.firstLine + c.lines &&
+                                        x >= c.left && x < c.left + c.bytes;
+                    ASSERT_EQ(bytes[size_t(y) * width + x], inside ? 0x5A : 0) << x << "," << y;
+                }
+            }
+        }
+    }
+    QNVBlockBuffer page(width, height);
+    EXPECT_EQ(page.PrepareRowsForFilling(1000, 25, 0, 8), nullptr);        // rows beyond the bottom
+    EXPECT_EQ(page.PrepareRowsForFilling(0, 8, 1000, 25), nullptr);        // bytes beyond the right
+    EXPECT_EQ(page.PrepareRowsForFilling(0xFFFFFFFFu, 2, 0, 8), nullptr);  // no wrap-around
+    QNVBlockBuffer::ReleaseRecycledBlocks();
+}

@@ -152,11 +152,26 @@ struct CodingStep {
     uint16_t next;
 };
 
+// The rest of a coding that is not an MPS without renormalisation, per state byte, apart
+// so that the common coding's table stays 8 bytes a row. Adding aFromFast to A - 0x8000
+// less fastDecrement gives A less LSZ; lpsMask (all ones for an LPS byte) turns "A less LSZ
+// is below LSZ" into "the lower subinterval is coded".
+struct SlowStep {
+    int32_t aFromFast;
+    uint32_t lpsMask;
+};
+
 #define JBIG_LPS_STEP(lsz, nlps, nmps, sw) {(lsz) + 0x10000, lsz, ((sw)*0x80 + (nlps)) * 0x0101},
 #define JBIG_MPS_STEP(lsz, nlps, nmps, sw) {lsz, lsz, (nmps)*0x0101},
+#define JBIG_LPS_SLOW(lsz, nlps, nmps, sw) {0x18000, ~0u},
+#define JBIG_MPS_SLOW(lsz, nlps, nmps, sw) {0x8000, 0u},
 #define JBIG_UNUSED_STEPS {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
 constexpr CodingStep kSteps[256] = {JBIG_ESTIMATION_STATES(JBIG_LPS_STEP)
                                         JBIG_UNUSED_STEPS JBIG_ESTIMATION_STATES(JBIG_MPS_STEP)};
+constexpr SlowStep kSlowSteps[256] = {JBIG_ESTIMATION_STATES(JBIG_LPS_SLOW)
+                                          JBIG_UNUSED_STEPS JBIG_ESTIMATION_STATES(JBIG_MPS_SLOW)};
+#undef JBIG_LPS_SLOW
+#undef JBIG_MPS_SLOW
 #undef JBIG_LPS_STEP
 #undef JBIG_MPS_STEP
 #undef JBIG_UNUSED_STEPS
@@ -238,7 +253,8 @@ struct Coder {
         const uint32_t lsz = step.lsz;
         // The lower subinterval (of size A less LSZ) is coded for an MPS when it has
         // become the smaller one, for an LPS when it has not.
-        const uint32_t lower = (a < lsz) == ((b & 0x80) != 0) ? ~0u : 0u;
+        const uint32_t lower =
+            static_cast<uint32_t>(static_cast<int32_t>(a - lsz) >> 31) ^ kSlowSteps[b].lpsMask;
         C += a & lower;
         a ^= (a ^ lsz) & lower;
         uint16_t &word = states[entry >> 1];
@@ -275,7 +291,7 @@ struct Coder {
                 D = d;
                 continue;
             }
-            finish(entry, b, step, static_cast<uint32_t>(d + 0x8000) & 0xFFFF);
+            finish(entry, b, step, static_cast<uint32_t>(d + kSlowSteps[b].aFromFast));
         }
     }
 

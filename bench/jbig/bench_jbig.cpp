@@ -5,6 +5,9 @@
 // padding) and prints milliseconds per page and the speed ratio.
 //
 // Usage: bench_jbig [repeats] [blank|text|photo ...] [--ours-only | --jbigkit-only]
+//                   [--portable-contexts]
+// --portable-contexts makes our encoder use the portable context kernel even where the
+// processor has a faster one, to compare the two.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -19,6 +22,7 @@ extern "C" {
 #include <jbig85.h>
 }
 
+#include "jbigInternal.h"
 #include "jbigcompress.h"
 
 namespace {
@@ -249,7 +253,7 @@ double median(std::vector<double> values) {
 
 int main(int argc, char **argv) {
     int repeats = 5;
-    bool runOursToo = true, runReference = true;
+    bool runOursToo = true, runReference = true, portableContexts = false;
     std::vector<std::string> selected;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -257,6 +261,8 @@ int main(int argc, char **argv) {
             runReference = false;
         } else if (arg == "--jbigkit-only") {
             runOursToo = false;
+        } else if (arg == "--portable-contexts") {
+            portableContexts = true;
         } else if (!arg.empty() && isdigit(static_cast<unsigned char>(arg[0]))) {
             repeats = std::max(1, atoi(arg.c_str()));
         } else {
@@ -269,6 +275,8 @@ int main(int argc, char **argv) {
 
     printf("600-dpi A4 page: %u x %u dots, %u-line bands, median of %d runs\n", kWidth, kHeight,
            kBandLines, repeats);
+    const int kernel = jbigSelectContextKernel(portableContexts ? kJbigContextsPortable : -1);
+    printf("context kernel: %s\n", kernel == kJbigContextsVbmi ? "AVX-512 VBMI" : "portable");
     printf("%-6s %12s %14s %8s %12s %s\n", "page", "ours ms", "JBIG-KIT ms", "ratio", "coded bytes",
            "bytes equal");
     bool allEqual = true;

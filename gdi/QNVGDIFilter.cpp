@@ -67,6 +67,8 @@ uint32_t PointsToMicrometres(unsigned int points) {
 QNVGDIFilter::QNVGDIFilter(QNVCUPSFilter &options)
     : jobOptions(options),
       bandIndex(0),
+      bandsSent(0),
+      bandFailed(false),
       holdPage(false),
       blankPageAppended(false),
       bandCount(0),
@@ -134,6 +136,8 @@ bool QNVGDIFilter::SendPageHeader(cups_page_header_s header, unsigned int page) 
     CPSDebugLog("==Page Header==");
     holdPage = (page % 2 == 1) && jobOptions.IsDuplex();
     bandIndex = 0;
+    bandsSent = 0;
+    bandFailed = false;
     // Whatever a page left behind without its page end is released here.
     pageBuffer.reset();
     HalftoneBuffer.reset();
@@ -211,17 +215,36 @@ bool QNVGDIFilter::SendPageData() {
     CPSDebugLog("==Page Data==");
     if (bandCount == 0)
         return true;
-    if (pageBuffer == nullptr)
+    if (pageBuffer == nullptr || bandFailed)
         return false;
-    bool result = false;
-    for (uint32_t i = 0; i < bandCount; ++i) {
-        bandIndex = i;
-        result = SendBandData(pageBuffer->GetBandPtr(i));
-        bandIndex = i + 1;
-        if (!result)
-            break;
+    for (uint32_t i = bandsSent; i < bandCount; ++i) {
+        if (!SendBandOfPage(i))
+            return false;
     }
-    return result;
+    return true;
+}
+
+bool QNVGDIFilter::SendCompletedBands(unsigned int linesReady) {
+    if (pageBuffer == nullptr || bandFailed)
+        return false;
+    const uint32_t complete =
+        linesReady >= pageHeightLines ? bandCount : linesReady / kGDIBandLines;
+    for (uint32_t i = bandsSent; i < complete; ++i) {
+        if (!SendBandOfPage(i))
+            return false;
+    }
+    return true;
+}
+
+bool QNVGDIFilter::SendBandOfPage(uint32_t band) {
+    bandIndex = band;
+    const bool sent = SendBandData(pageBuffer->GetBandPtr(band));
+    bandIndex = band + 1;
+    if (sent)
+        bandsSent = band + 1;
+    else
+        bandFailed = true;
+    return sent;
 }
 
 uint32_t QNVGDIFilter::CompressBand(unsigned int lines) {

@@ -58,6 +58,10 @@ public:
     bool SendJobHeader(cups_page_header_s header);
     bool SendPageHeader(cups_page_header_s header, unsigned int page);
     bool SendPageData();
+    // Sends the bands of the page that lie wholly within its first linesReady lines and
+    // are not sent yet; SendPageData sends the rest. A page that is not turned can so be
+    // halftoned and coded band by band while its lines are still in the cache.
+    bool SendCompletedBands(unsigned int linesReady);
     bool SendBandData(unsigned char *band);
     bool IsFirstBandOfPage() const { return bandIndex == 0; }
     bool IsLastBandOfPage() const { return bandIndex + 1 == bandCount; }
@@ -80,6 +84,7 @@ public:
 
 private:
     uint32_t CompressBand(unsigned int lines);
+    bool SendBandOfPage(uint32_t band);
 
     QNVCUPSFilter jobOptions;
     std::unique_ptr<QNVGDIStore> mainStore;
@@ -87,6 +92,8 @@ private:
     unsigned char jobHeaderRecord[kGDIJobHeaderSize];
     unsigned char pageHeaderRecord[kGDIPageHeaderSize];
     uint32_t bandIndex;
+    uint32_t bandsSent;  // bands of the page sent so far, in order
+    bool bandFailed;     // a band of the page could not be sent
     std::unique_ptr<QNVBlockBuffer> pageBuffer;
     std::unique_ptr<QNVBlockBuffer> HalftoneBuffer;
     bool holdPage;

@@ -436,10 +436,15 @@ bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCou
     }
     toneRows(firstRow, stride, 1, lineLength);
     const bool direct = input.carriesPlainPixels() && input.delivered - before == lineLength;
+    // A page that stays as it is read goes out band by band as its lines arrive.
+    bool sendBands = !isTurnedPage();
 
     for (unsigned row = 1; row < lineCount;) {
         unsigned char *pixels = firstRow + row * stride;
-        const unsigned wanted = direct ? lineCount - row : 1;
+        // Whole bands are read at a time so that each goes on to be halftoned and coded
+        // as soon as it is complete, while it is still in the cache.
+        const unsigned toBandEnd = kGDIBandLines - (yMargin + row) % kGDIBandLines;
+        const unsigned wanted = direct ? std::min(lineCount - row, toBandEnd) : 1;
         unsigned got;
         if (direct) {
             got = readRowsDirect(pixels, stride, wanted, lineLength);
@@ -452,6 +457,8 @@ bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCou
             clearRowsFrom(row);  // what did not arrive is left white
             return false;
         }
+        if (sendBands)
+            sendBands = gdiFilter->SendCompletedBands(yMargin + row);
     }
     return true;
 }
@@ -550,12 +557,18 @@ void QNVRasterFilter::insertLineToPageBuffer(QNVBlockBuffer *buffer, unsigned in
 }
 
 void QNVRasterFilter::rasterPageImageProcessing(QNVBlockBuffer *buffer) {
+    if (isTurnedPage())
+        buffer->Rotate();
+}
+
+// Back sides are turned half round: with long-edge binding for pages fed short edge
+// first, with short-edge binding for pages fed long edge first.
+bool QNVRasterFilter::isTurnedPage() const {
     if (pageCount % 2 != 0)
-        return;
+        return false;
     const unsigned style = jobOptions.GetDuplexStyle();
     const bool longEdge = jobOptions.IsLongEdgeVertical();
-    if ((style == 1 && !longEdge) || (style == 2 && longEdge))
-        buffer->Rotate();
+    return (style == 1 && !longEdge) || (style == 2 && longEdge);
 }
 
 void QNVRasterFilter::insertBlankPage(cups_page_header_s header) {

@@ -48,6 +48,7 @@ private:
                             unsigned lineLength);
     void toneRows(unsigned char *first, size_t stride, unsigned rows, unsigned lineLength);
     void reportPageDone();
+    bool isTurnedPage() const;
 
     cups_raster_t *rasterStream;
     cups_page_header_s pageHeader;

@@ -163,6 +163,67 @@ TEST_F(BandEncodingTest, BandLargerThanItsRawSizeComesOutWhole) {
     EXPECT_TRUE(grown) << "no band coded beyond its raw size; the growth path was not taken";
 }
 
+// The bytes of a one-page job whose page is filled top down; after each step of
+// `linesReadySteps` the bands complete so far are sent, and SendPageData the rest.
+std::vector<unsigned char> PageSentInSteps(const cups_page_header_s &header, const GreyAt &grey,
+                                           const std::vector<unsigned> &linesReadySteps,
+                                           unsigned *pageLines = nullptr) {
+    QNVCUPSFilter options = MakeOptions("bands", "");
+    StdoutCapture capture;
+    QNVGDIFilter writer(options);
+    writer.SendJobHeader(header);
+    EXPECT_TRUE(writer.SendPageHeader(header, 1));
+    QNVBlockBuffer *page = writer.GetPageBuffer();
+    if (pageLines != nullptr)
+        *pageLines = page->GetHeight();
+    unsigned filled = 0;
+    auto fillTo = [&](unsigned lines) {
+        for (; filled < lines && filled < page->GetHeight(); ++filled) {
+            unsigned char *line = page->GetLinePtr(filled);
+            for (unsigned x = 0; x < page->GetWidth(); ++x)
+                line[x] = grey(x, filled);
+        }
+    };
+    for (unsigned ready : linesReadySteps) {
+        fillTo(ready);
+        EXPECT_TRUE(writer.SendCompletedBands(ready)) << ready;
+    }
+    fillTo(page->GetHeight());
+    EXPECT_TRUE(writer.SendPageData());
+    writer.SendPageEnd();
+    writer.SendJobEnd();
+    return capture.Finish();
+}
+
+TEST_F(BandEncodingTest, BandsSentAsTheyCompleteGiveTheSameStream) {
+    const cups_page_header_s header = MakePageHeader(700, 1000);
+    const GreyAt grey = [](unsigned x, unsigned y) {
+        return (unsigned char)((x * 7 + y * 3) & 0xFF);
+    };
+    unsigned lines = 0;
+    const std::vector<unsigned char> whole = PageSentInSteps(header, grey, {}, &lines);
+    ASSERT_GT(lines % 256, 0u) << "the last band should be short";
+    const std::vector<std::vector<unsigned>> plans = {
+        {255},                      // no band complete yet
+        {256},                      // exactly the first band
+        {100, 300, 300, 200, 600},  // repeated and smaller counts send nothing again
+        {lines - 1},                // all but the last line
+        {lines},                    // the whole page, the short last band included
+        {lines + 4000},             // more lines than the page has
+    };
+    for (const auto &plan : plans) {
+        SCOPED_TRACE(::testing::PrintToString(plan));
+        EXPECT_EQ(PageSentInSteps(header, grey, plan), whole);
+    }
+    Job job;
+    job.bytes = whole;
+    gdidecode::ParseError error;
+    ASSERT_TRUE(gdidecode::ParseBuffer(job.bytes.data(), job.bytes.size(), &job.stream, &error));
+    ASSERT_EQ(job.stream.pages.size(), 1u);
+    EXPECT_EQ(job.stream.pages[0].bands.size(), (lines + 255) / 256);
+    ExpectPageMatches(job.stream.pages[0], grey);
+}
+
 TEST_F(BandEncodingTest, DuplexPagesDecodeAfterReordering) {
     const GreyAt grey = [](unsigned x, unsigned y) { return (unsigned char)((x + 3 * y) & 0xFF); };
     Job job;

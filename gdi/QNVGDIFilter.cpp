@@ -218,27 +218,21 @@ bool QNVGDIFilter::SendPageData() {
     if (pageBuffer == nullptr || bandFailed)
         return false;
     for (uint32_t i = bandsSent; i < bandCount; ++i) {
-        if (!SendBandOfPage(i))
+        if (!SendBandOfPage(i, pageBuffer->GetBandPtr(i)))
             return false;
     }
     return true;
 }
 
-bool QNVGDIFilter::SendCompletedBands(unsigned int linesReady) {
-    if (pageBuffer == nullptr || bandFailed)
+bool QNVGDIFilter::SendNextBand(unsigned char *lines) {
+    if (pageBuffer == nullptr || bandFailed || bandsSent >= bandCount)
         return false;
-    const uint32_t complete =
-        linesReady >= pageHeightLines ? bandCount : linesReady / kGDIBandLines;
-    for (uint32_t i = bandsSent; i < complete; ++i) {
-        if (!SendBandOfPage(i))
-            return false;
-    }
-    return true;
+    return SendBandOfPage(bandsSent, lines);
 }
 
-bool QNVGDIFilter::SendBandOfPage(uint32_t band) {
+bool QNVGDIFilter::SendBandOfPage(uint32_t band, unsigned char *lines) {
     bandIndex = band;
-    const bool sent = SendBandData(pageBuffer->GetBandPtr(band));
+    const bool sent = SendBandData(lines);
     bandIndex = band + 1;
     if (sent)
         bandsSent = band + 1;

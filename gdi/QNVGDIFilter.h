@@ -58,10 +58,10 @@ public:
     bool SendJobHeader(cups_page_header_s header);
     bool SendPageHeader(cups_page_header_s header, unsigned int page);
     bool SendPageData();
-    // Sends the bands of the page that lie wholly within its first linesReady lines and
-    // are not sent yet; SendPageData sends the rest. A page that is not turned can so be
-    // halftoned and coded band by band while its lines are still in the cache.
-    bool SendCompletedBands(unsigned int linesReady);
+    // Sends the page's next band from `lines`, which hold its lines laid out as in the
+    // page buffer; SendPageData sends the bands not sent this way. A page that is not
+    // turned can so be made a band at a time in a window that stays in the cache.
+    bool SendNextBand(unsigned char *lines);
     bool SendBandData(unsigned char *band);
     bool IsFirstBandOfPage() const { return bandIndex == 0; }
     bool IsLastBandOfPage() const { return bandIndex + 1 == bandCount; }
@@ -84,7 +84,7 @@ public:
 
 private:
     uint32_t CompressBand(unsigned int lines);
-    bool SendBandOfPage(uint32_t band);
+    bool SendBandOfPage(uint32_t band, unsigned char *lines);
 
     QNVCUPSFilter jobOptions;
     std::unique_ptr<QNVGDIStore> mainStore;

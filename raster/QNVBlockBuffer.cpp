@@ -172,6 +172,12 @@ void QNVBlockBuffer::ClearIfStale() {
     }
 }
 
+unsigned char *QNVBlockBuffer::LinesForOverwriting(unsigned int firstLine, unsigned int lines) {
+    if (block == nullptr || uint64_t(firstLine) + lines > height)
+        return nullptr;
+    return block + size_t(firstLine) * width;
+}
+
 unsigned char *QNVBlockBuffer::PrepareRowsForFilling(unsigned int firstLine, unsigned int lines,
                                                      unsigned int left, unsigned int bytes) {
     if (block == nullptr || uint64_t(firstLine) + lines > height ||

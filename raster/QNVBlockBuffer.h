@@ -32,6 +32,13 @@ public:
     // where the writer does not write. Null when the rows do not lie inside the buffer.
     unsigned char *PrepareRowsForFilling(unsigned int firstLine, unsigned int lines,
                                          unsigned int left, unsigned int bytes);
+
+    // For a writer that writes every byte of the lines [firstLine, firstLine + lines)
+    // before anything reads them, and reads nothing else of the buffer: the first of
+    // those lines, with nothing of the block cleared or touched for it. Every other
+    // way into the buffer still finds the block zero-filled (apart from those lines when
+    // the block was not a kept one). Null when the lines do not lie inside the buffer.
+    unsigned char *LinesForOverwriting(unsigned int firstLine, unsigned int lines);
     unsigned int GetWidth() const { return width; }
     unsigned int GetHeight() const { return height; }
     unsigned int GetBandCount() const;

@@ -231,9 +231,12 @@ bool QNVRasterFilter::Run() {
                                                                 : gdiFilter->GetxMarginBytes();
         bool complete = true;
         if (lineCount != 0 && page != nullptr) {
-            complete = jobOptions.IsLongEdgeVertical()
-                           ? readPageLines(page, lineCount, lineLength, margin)
-                           : readPageRowsInPlace(page, lineCount, lineLength);
+            if (jobOptions.IsLongEdgeVertical())
+                complete = readPageLines(page, lineCount, lineLength, margin);
+            else if (isTurnedPage())
+                complete = readPageRowsInPlace(page, lineCount, lineLength);
+            else
+                complete = readPageThroughBandWindow(page, lineCount, lineLength);
         }
         deallocRasterBuffer();
         if (page != nullptr)
@@ -421,46 +424,84 @@ bool QNVRasterFilter::readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCou
     if (firstRow == nullptr)
         return readPageLines(page, lineCount, lineLength, xMargin);
     const size_t stride = page->GetWidth();
-    auto clearRowsFrom = [&](unsigned row) {
-        for (; row < lineCount; ++row)
-            memset(firstRow + row * stride, 0, lineLength);
-    };
+    RowReading reading;
+    const unsigned got = readRows(&reading, firstRow, stride, lineCount, lineLength);
+    for (unsigned row = got; row < lineCount; ++row)
+        memset(firstRow + row * stride, 0, lineLength);  // what did not arrive is white
+    return got == lineCount;
+}
 
-    // The first row goes through libcups. When it took exactly the row's bytes from the
-    // input, libcups passes the uncompressed pixels through unchanged and keeps nothing
-    // of the input back, so the other rows can be read from the input directly.
-    const unsigned long long before = input.delivered;
-    if (cupsRasterReadPixels(rasterStream, firstRow, lineLength) == 0) {
-        clearRowsFrom(0);  // nothing arrived of the page
-        return false;
+// A page that is not turned is made a band at a time in the lines of the page buffer's
+// first band, which stay in the cache, and each band is sent as soon as it is made:
+// the same bands as reading the whole page first, without the page ever being written
+// out to memory and read back. Every byte of each band is written: the rows, zero
+// margins, and zeros where the input ran out.
+bool QNVRasterFilter::readPageThroughBandWindow(QNVBlockBuffer *page, unsigned lineCount,
+                                                unsigned lineLength) {
+    const unsigned width = page->GetWidth();
+    const unsigned height = page->GetHeight();
+    const unsigned xMargin = gdiFilter->GetxMarginBytes();
+    const unsigned yMargin = gdiFilter->GetyMarginLines();
+    unsigned char *window = page->LinesForOverwriting(0, std::min(kGDIBandLines, height));
+    if (window == nullptr || (uint64_t)xMargin * 2 + lineLength > width ||
+        (uint64_t)yMargin + lineCount > height) {
+        return readPageRowsInPlace(page, lineCount, lineLength);
     }
-    toneRows(firstRow, stride, 1, lineLength);
-    const bool direct = input.carriesPlainPixels() && input.delivered - before == lineLength;
-    // A page that stays as it is read goes out band by band as its lines arrive.
-    bool sendBands = !isTurnedPage();
+    const unsigned rightMargin = width - xMargin - lineLength;
+    RowReading reading;
+    bool complete = true;
+    for (unsigned first = 0; first < height; first += kGDIBandLines) {
+        const unsigned lines = std::min(kGDIBandLines, height - first);
+        // The band's lines that carry rows of the raster.
+        const unsigned rowsBegin = std::min(std::max(yMargin, first), first + lines);
+        const unsigned rowsEnd = std::max(std::min(yMargin + lineCount, first + lines), rowsBegin);
+        for (unsigned y = first; y < first + lines; ++y) {
+            unsigned char *line = window + (size_t)(y - first) * width;
+            if (y < rowsBegin || y >= rowsEnd) {
+                memset(line, 0, width);
+            } else {
+                memset(line, 0, xMargin);
+                memset(line + xMargin + lineLength, 0, rightMargin);
+            }
+        }
+        const unsigned rows = rowsEnd - rowsBegin;
+        unsigned char *firstRow = window + (size_t)(rowsBegin - first) * width + xMargin;
+        const unsigned got = complete ? readRows(&reading, firstRow, width, rows, lineLength) : 0;
+        for (unsigned row = got; row < rows; ++row)
+            memset(firstRow + (size_t)row * width, 0, lineLength);  // did not arrive: white
+        complete = complete && got == rows;
+        if (!gdiFilter->SendNextBand(window))
+            break;  // SendPageData reports the page as not sent
+    }
+    return complete;
+}
 
-    for (unsigned row = 1; row < lineCount;) {
-        unsigned char *pixels = firstRow + row * stride;
-        // Whole bands are read at a time so that each goes on to be halftoned and coded
-        // as soon as it is complete, while it is still in the cache.
-        const unsigned toBandEnd = kGDIBandLines - (yMargin + row) % kGDIBandLines;
-        const unsigned wanted = direct ? std::min(lineCount - row, toBandEnd) : 1;
-        unsigned got;
-        if (direct) {
-            got = readRowsDirect(pixels, stride, wanted, lineLength);
-        } else {
-            got = cupsRasterReadPixels(rasterStream, pixels, lineLength) != 0 ? 1 : 0;
-            toneRows(pixels, stride, got, lineLength);
-        }
-        row += got;
-        if (got < wanted) {
-            clearRowsFrom(row);  // what did not arrive is left white
-            return false;
-        }
-        if (sendBands)
-            sendBands = gdiFilter->SendCompletedBands(yMargin + row);
+// Reads the page's next `rows` rows into places `stride` bytes apart, toned. The first
+// row of the page goes through libcups. When it took exactly the row's bytes from the
+// input, libcups passes the uncompressed pixels through unchanged and keeps nothing of
+// the input back, so the other rows are read from the input directly. Returns the
+// number of rows read whole; the row after them may hold part of a row.
+unsigned QNVRasterFilter::readRows(RowReading *reading, unsigned char *first, size_t stride,
+                                   unsigned rows, unsigned lineLength) {
+    unsigned done = 0;
+    if (!reading->probed && rows > 0) {
+        reading->probed = true;
+        const unsigned long long before = input.delivered;
+        if (cupsRasterReadPixels(rasterStream, first, lineLength) == 0)
+            return 0;
+        toneRows(first, stride, 1, lineLength);
+        reading->direct = input.carriesPlainPixels() && input.delivered - before == lineLength;
+        done = 1;
     }
-    return true;
+    if (reading->direct)
+        return done + readRowsDirect(first + done * stride, stride, rows - done, lineLength);
+    for (; done < rows; ++done) {
+        unsigned char *pixels = first + done * stride;
+        if (cupsRasterReadPixels(rasterStream, pixels, lineLength) == 0)
+            break;
+        toneRows(pixels, stride, 1, lineLength);
+    }
+    return done;
 }
 
 void QNVRasterFilter::toneRows(unsigned char *first, size_t stride, unsigned rows,

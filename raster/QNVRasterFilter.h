@@ -44,6 +44,14 @@ private:
     bool readPageLines(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength,
                        unsigned margin);
     bool readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength);
+    // How the rows of the page being read are had.
+    struct RowReading {
+        bool probed = false;  // the first row went through libcups
+        bool direct = false;  // the other rows are read from the input directly
+    };
+    bool readPageThroughBandWindow(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength);
+    unsigned readRows(RowReading *reading, unsigned char *first, size_t stride, unsigned rows,
+                      unsigned lineLength);
     unsigned readRowsDirect(unsigned char *first, size_t stride, unsigned rows,
                             unsigned lineLength);
     void toneRows(unsigned char *first, size_t stride, unsigned rows, unsigned lineLength);

@@ -167,6 +167,27 @@ std::vector<JobCase> JobCases() {
         }
         d.pipePieceBytes = 997;
         cases.push_back(d);
+        // Pages of over 1 MiB reuse one page buffer: a front side after a turned back
+        // side finds the turned page's bytes where its own margins are.
+        JobCase big{"DuplexLargePagesReuseTheBuffer",
+                    "Duplex=DuplexNoTumble",
+                    {0, 0, false, 1},
+                    {Page(161, 1200, 900), Page(162, 1200, 900), Page(163, 1200, 900)},
+                    {2, 1, 4, 3},
+                    9};
+        for (PageSpec &page : big.pages)
+            page.marginPoints[0] = 6;
+        cases.push_back(big);
+        // A top margin longer than a band: the first bands carry no rows at all.
+        JobCase tall{"TopMarginLongerThanABand",
+                     "",
+                     {},
+                     {Page(164, 700, 600), Page(165, 700, 600)},
+                     {1, 2},
+                     9};
+        for (PageSpec &page : tall.pages)
+            page.marginPoints[1] = 40;
+        cases.push_back(tall);
         JobCase z{"PipeInPiecesCompressed", "", {}, {Page(134), Page(135)}, {1, 2}, 9};
         z.mode = CUPS_RASTER_WRITE_COMPRESSED;
         z.pipePieceBytes = 4001;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -163,64 +164,67 @@ TEST_F(BandEncodingTest, BandLargerThanItsRawSizeComesOutWhole) {
     EXPECT_TRUE(grown) << "no band coded beyond its raw size; the growth path was not taken";
 }
 
-// The bytes of a one-page job whose page is filled top down; after each step of
-// `linesReadySteps` the bands complete so far are sent, and SendPageData the rest.
-std::vector<unsigned char> PageSentInSteps(const cups_page_header_s &header, const GreyAt &grey,
-                                           const std::vector<unsigned> &linesReadySteps,
-                                           unsigned *pageLines = nullptr) {
+// The bytes of a one-page job whose first `windowBands` bands are made one at a time in
+// a separate window and sent from there; SendPageData sends the rest from the page.
+std::vector<unsigned char> PageSentFromWindow(const cups_page_header_s &header, const GreyAt &grey,
+                                              unsigned windowBands, unsigned *pageLines = nullptr) {
     QNVCUPSFilter options = MakeOptions("bands", "");
     StdoutCapture capture;
     QNVGDIFilter writer(options);
     writer.SendJobHeader(header);
     EXPECT_TRUE(writer.SendPageHeader(header, 1));
     QNVBlockBuffer *page = writer.GetPageBuffer();
+    const unsigned width = page->GetWidth(), height = page->GetHeight();
     if (pageLines != nullptr)
-        *pageLines = page->GetHeight();
-    unsigned filled = 0;
-    auto fillTo = [&](unsigned lines) {
-        for (; filled < lines && filled < page->GetHeight(); ++filled) {
-            unsigned char *line = page->GetLinePtr(filled);
-            for (unsigned x = 0; x < page->GetWidth(); ++x)
-                line[x] = grey(x, filled);
+        *pageLines = height;
+    std::vector<unsigned char> window((size_t)width * 256, 0xEE);
+    for (unsigned band = 0; band < windowBands; ++band) {
+        for (unsigned y = band * 256; y < std::min(height, band * 256 + 256); ++y) {
+            for (unsigned x = 0; x < width; ++x)
+                window[(size_t)(y - band * 256) * width + x] = grey(x, y);
         }
-    };
-    for (unsigned ready : linesReadySteps) {
-        fillTo(ready);
-        EXPECT_TRUE(writer.SendCompletedBands(ready)) << ready;
+        EXPECT_EQ(writer.SendNextBand(window.data()), band < writer.GetBandCount()) << band;
     }
-    fillTo(page->GetHeight());
+    for (unsigned y = 0; y < height; ++y) {
+        unsigned char *line = page->GetLinePtr(y);
+        for (unsigned x = 0; x < width; ++x)
+            line[x] = y < windowBands * 256 ? 0x77 : grey(x, y);  // sent bands are not read
+    }
     EXPECT_TRUE(writer.SendPageData());
     writer.SendPageEnd();
     writer.SendJobEnd();
     return capture.Finish();
 }
 
-TEST_F(BandEncodingTest, BandsSentAsTheyCompleteGiveTheSameStream) {
+// The stream from the first page header on: the job header carries the time of day.
+std::vector<unsigned char> PagesOf(const std::vector<unsigned char> &stream) {
+    if (stream.size() < kGDIJobHeaderSize)
+        return {};
+    return std::vector<unsigned char>(stream.begin() + kGDIJobHeaderSize, stream.end());
+}
+
+TEST_F(BandEncodingTest, BandsSentFromAWindowGiveTheSameStream) {
     const cups_page_header_s header = MakePageHeader(700, 1000);
     const GreyAt grey = [](unsigned x, unsigned y) {
         return (unsigned char)((x * 7 + y * 3) & 0xFF);
     };
     unsigned lines = 0;
-    const std::vector<unsigned char> whole = PageSentInSteps(header, grey, {}, &lines);
+    const std::vector<unsigned char> whole = PageSentFromWindow(header, grey, 0, &lines);
     ASSERT_GT(lines % 256, 0u) << "the last band should be short";
-    const std::vector<std::vector<unsigned>> plans = {
-        {255},                      // no band complete yet
-        {256},                      // exactly the first band
-        {100, 300, 300, 200, 600},  // repeated and smaller counts send nothing again
-        {lines - 1},                // all but the last line
-        {lines},                    // the whole page, the short last band included
-        {lines + 4000},             // more lines than the page has
-    };
-    for (const auto &plan : plans) {
-        SCOPED_TRACE(::testing::PrintToString(plan));
-        EXPECT_EQ(PageSentInSteps(header, grey, plan), whole);
+    ASSERT_GT(PagesOf(whole).size(), 0u);
+    const unsigned bands = (lines + 255) / 256;
+    // One band, all but the last, all of them (the short last one too), and one more
+    // than the page has, which is refused and changes nothing.
+    for (unsigned windowBands : {1u, bands - 1, bands, bands + 1}) {
+        SCOPED_TRACE(windowBands);
+        EXPECT_EQ(PagesOf(PageSentFromWindow(header, grey, windowBands)), PagesOf(whole));
     }
     Job job;
     job.bytes = whole;
     gdidecode::ParseError error;
     ASSERT_TRUE(gdidecode::ParseBuffer(job.bytes.data(), job.bytes.size(), &job.stream, &error));
     ASSERT_EQ(job.stream.pages.size(), 1u);
-    EXPECT_EQ(job.stream.pages[0].bands.size(), (lines + 255) / 256);
+    EXPECT_EQ(job.stream.pages[0].bands.size(), bands);
     ExpectPageMatches(job.stream.pages[0], grey);
 }
 

@@ -623,11 +623,17 @@ void QNVRasterFilter::insertBlankPage(cups_page_header_s header) {
         deallocRasterBuffer();
         return;
     }
-    // A blank page is all zero bytes, the same as the margins of every real line,
-    // so the page buffer as the writer made it is already the finished page, turned
-    // or not.
+    // A blank page is all zero bytes, turned or not: every band is the same white
+    // band, made once in the lines of the first band and sent from there.
     deallocRasterBuffer();
-    gdiFilter->SendPageData();
+    const unsigned windowLines = std::min(kGDIBandLines, page->GetHeight());
+    unsigned char *window = page->LinesForOverwriting(0, windowLines);
+    if (window != nullptr) {
+        memset(window, 0, (size_t)windowLines * page->GetWidth());
+        while (gdiFilter->SendNextBand(window)) {
+        }
+    }
+    gdiFilter->SendPageData();  // the bands not sent above, if any
     gdiFilter->SendPageEnd();
     gdiFilter->SetBlankPageAppended(false);
     reportPageDone();

@@ -17,6 +17,7 @@
 #define JBIG_CONTEXTS_X86 0
 #endif
 
+#include "CpuFeatures.h"
 #include "jbigInternal.h"
 
 extern "C" {
@@ -340,9 +341,7 @@ extern "C" int jbigContextKernelAvailable(int kernel) {
             return 1;
 #if JBIG_CONTEXTS_X86
         case kJbigContextsVbmi:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vbmi");
+            return CpuHasAvx512Vbmi() ? 1 : 0;
 #endif
         default:
             return 0;

@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "CpuFeatures.h"
 #include "DitherTables.h"
 #include "Paste.h"
 
@@ -162,8 +163,7 @@ bool IsHalftoneKernelAvailable(HalftoneKernel kernel) {
         case HalftoneKernel::kSse2:
             return true;
         case HalftoneKernel::kAvx2:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2");
+            return CpuHasAvx2();
 #endif
         default:
             return false;

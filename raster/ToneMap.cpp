@@ -1,6 +1,8 @@
 // Mapping lines of grey bytes through a 256-entry tone table.
 #include "ToneMap.h"
 
+#include "CpuFeatures.h"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define GDI_TONE_X86 1
 #include <immintrin.h>
@@ -75,9 +77,7 @@ bool IsToneKernelAvailable(ToneKernel kernel) {
             return true;
 #if GDI_TONE_X86
         case ToneKernel::kAvx512Vbmi:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vbmi");
+            return CpuHasAvx512Vbmi();
 #endif
         default:
             return false;

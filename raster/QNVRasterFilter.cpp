@@ -401,9 +401,7 @@ bool QNVRasterFilter::readPageLines(QNVBlockBuffer *page, unsigned lineCount, un
     unsigned char *pixels = rasterBuffer + margin;
     for (unsigned row = 0; row < lineCount; ++row) {
         const unsigned got = cupsRasterReadPixels(rasterStream, pixels, lineLength);
-        if (invertPage)
-            InvertLine(pixels, lineLength);
-        imageProcess.AdjustGrayscaleLine(pixels, lineLength);
+        toneLine(pixels, lineLength);
         insertLineToPageBuffer(page, firstIndex + row, rasterBuffer, lineLength + 2 * margin);
         if (got == 0)
             return false;
@@ -489,7 +487,7 @@ unsigned QNVRasterFilter::readRows(RowReading *reading, unsigned char *first, si
         const unsigned long long before = input.delivered;
         if (cupsRasterReadPixels(rasterStream, first, lineLength) == 0)
             return 0;
-        toneRows(first, stride, 1, lineLength);
+        toneLine(first, lineLength);
         reading->direct = input.carriesPlainPixels() && input.delivered - before == lineLength;
         done = 1;
     }
@@ -499,19 +497,16 @@ unsigned QNVRasterFilter::readRows(RowReading *reading, unsigned char *first, si
         unsigned char *pixels = first + done * stride;
         if (cupsRasterReadPixels(rasterStream, pixels, lineLength) == 0)
             break;
-        toneRows(pixels, stride, 1, lineLength);
+        toneLine(pixels, lineLength);
     }
     return done;
 }
 
-void QNVRasterFilter::toneRows(unsigned char *first, size_t stride, unsigned rows,
-                               unsigned lineLength) {
-    for (unsigned row = 0; row < rows; ++row) {
-        unsigned char *pixels = first + row * stride;
-        if (invertPage)
-            InvertLine(pixels, lineLength);
-        imageProcess.AdjustGrayscaleLine(pixels, lineLength);
-    }
+// Inverts a white-is-high line and maps it through the tone table, in place.
+void QNVRasterFilter::toneLine(unsigned char *pixels, unsigned lineLength) {
+    if (invertPage)
+        InvertLine(pixels, lineLength);
+    imageProcess.AdjustGrayscaleLine(pixels, lineLength);
 }
 
 // Whether the stream's pixels are the input's bytes as they stand: uncompressed raster

@@ -54,7 +54,7 @@ private:
                       unsigned lineLength);
     unsigned readRowsDirect(unsigned char *first, size_t stride, unsigned rows,
                             unsigned lineLength);
-    void toneRows(unsigned char *first, size_t stride, unsigned rows, unsigned lineLength);
+    void toneLine(unsigned char *pixels, unsigned lineLength);
     void reportPageDone();
     bool isTurnedPage() const;
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "GreyRasterHeader.h"
 #include "gdi_decode.h"
 
 // The PPD calls are marked deprecated in libcups, yet they are how the filter reads its
@@ -46,21 +47,7 @@ std::vector<uint8_t> MakeJob() {
     const unsigned width = 96, height = 64;
     std::vector<unsigned char> line(width);
     for (unsigned page = 0; page < kJobPages; ++page) {
-        cups_page_header2_t h;
-        memset(&h, 0, sizeof(h));
-        h.HWResolution[0] = h.HWResolution[1] = 600;
-        h.Margins[0] = h.Margins[1] = 12;
-        h.PageSize[0] = 595;
-        h.PageSize[1] = 842;
-        h.NumCopies = 1;
-        h.cupsWidth = width;
-        h.cupsHeight = height;
-        h.cupsBitsPerColor = 8;
-        h.cupsBitsPerPixel = 8;
-        h.cupsBytesPerLine = width;
-        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        h.cupsColorSpace = CUPS_CSPACE_K;
-        h.cupsNumColors = 1;
+        cups_page_header2_t h = GreyRasterHeader(width, height);
         if (!cupsRasterWriteHeader2(raster, &h))
             gdifuzz::Fail("libcups refuses a page header");
         for (unsigned y = 0; y < height; ++y) {

@@ -61,6 +61,7 @@ extern "C" {
 
 #include "CUPSDebug.h"
 #include "DitherTables.h"
+#include "GreyRasterHeader.h"
 #include "QNVCUPSFilter.h"
 #include "QNVImageProcess.h"
 #include "gdi_decode.h"
@@ -252,27 +253,15 @@ bool WriteJob(const std::string &path, Content content, unsigned pages, bool dup
     bool ok = raster != nullptr;
     Bytes page((size_t)kWidth * kHeight);
     for (unsigned p = 0; ok && p < pages; ++p) {
-        cups_page_header2_t h;
-        memset(&h, 0, sizeof(h));
+        cups_page_header2_t h = GreyRasterHeader(kWidth, kHeight, kResolution, kMarginPoints);
         strcpy(h.MediaClass, "PwgRaster");
-        h.HWResolution[0] = h.HWResolution[1] = kResolution;
         h.ImagingBoundingBox[0] = kMarginPoints;
         h.ImagingBoundingBox[1] = kMarginPoints;
         h.ImagingBoundingBox[2] = kPaperPoints[0] - kMarginPoints;
         h.ImagingBoundingBox[3] = kPaperPoints[1] - kMarginPoints;
-        h.Margins[0] = h.Margins[1] = kMarginPoints;
         h.PageSize[0] = kPaperPoints[0];
         h.PageSize[1] = kPaperPoints[1];
-        h.NumCopies = 1;
         h.Duplex = duplex ? CUPS_TRUE : CUPS_FALSE;
-        h.cupsWidth = kWidth;
-        h.cupsHeight = kHeight;
-        h.cupsBitsPerColor = 8;
-        h.cupsBitsPerPixel = 8;
-        h.cupsBytesPerLine = kWidth;
-        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        h.cupsColorSpace = CUPS_CSPACE_K;
-        h.cupsNumColors = 1;
         h.cupsPageSize[0] = (float)kPaperPoints[0];
         h.cupsPageSize[1] = (float)kPaperPoints[1];
         h.cupsImagingBBox[0] = h.cupsImagingBBox[1] = (float)kMarginPoints;

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "DitherTables.h"
+#include "GreyRasterHeader.h"
 #include "QNVImageProcess.h"
 
 namespace gditest {
@@ -109,8 +110,7 @@ bool WriteRasterJob(const std::string &path, const std::vector<PageSpec> &pages,
     for (const PageSpec &page : pages) {
         if (!ok)
             break;
-        cups_page_header2_t header;
-        memset(&header, 0, sizeof(header));
+        cups_page_header2_t header = GreyRasterHeader(page.width, page.height);
         header.HWResolution[0] = page.resolution[0];
         header.HWResolution[1] = page.resolution[1];
         header.Margins[0] = page.marginPoints[0];
@@ -121,14 +121,7 @@ bool WriteRasterJob(const std::string &path, const std::vector<PageSpec> &pages,
             page.height * 72 / std::max(1u, page.resolution[1]) + 2 * page.marginPoints[1];
         header.NumCopies = page.numCopies;
         header.Collate = page.collate ? CUPS_TRUE : CUPS_FALSE;
-        header.cupsWidth = page.width;
-        header.cupsHeight = page.height;
-        header.cupsBitsPerColor = 8;
-        header.cupsBitsPerPixel = 8;
-        header.cupsBytesPerLine = page.width;
-        header.cupsColorOrder = CUPS_ORDER_CHUNKED;
         header.cupsColorSpace = page.colorSpace;
-        header.cupsNumColors = 1;
         ok = cupsRasterWriteHeader2(raster, &header) != 0;
         std::vector<unsigned char> line(page.width);
         for (unsigned y = 0; ok && y < page.height; ++y) {

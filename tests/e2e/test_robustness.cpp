@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FilterProcess.h"
+#include "GreyRasterHeader.h"
 #include "RasterJob.h"
 
 namespace {
@@ -148,21 +149,7 @@ TEST(ClosedOutput, FilterFinishesAndLeavesNoSpoolFile) {
 
 // A grey page header as libcups would write it, with the fields a test overrides.
 cups_page_header2_t GreyHeader(unsigned width, unsigned height) {
-    cups_page_header2_t h;
-    memset(&h, 0, sizeof h);
-    h.HWResolution[0] = h.HWResolution[1] = 600;
-    h.Margins[0] = h.Margins[1] = 12;
-    h.PageSize[0] = 595;
-    h.PageSize[1] = 842;
-    h.NumCopies = 1;
-    h.cupsWidth = width;
-    h.cupsHeight = height;
-    h.cupsBitsPerColor = 8;
-    h.cupsBitsPerPixel = 8;
-    h.cupsBytesPerLine = width;
-    h.cupsColorSpace = CUPS_CSPACE_K;
-    h.cupsNumColors = 1;
-    return h;
+    return GreyRasterHeader(width, height);
 }
 
 // Uncompressed raster bytes, written directly so that libcups's writer cannot tidy

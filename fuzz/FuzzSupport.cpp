@@ -1,4 +1,4 @@
-#include "FuzzSupport.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "CUPSDebug.h"
-#include "QNVCUPSFilter.h"
-#include "QNVGDIStore.h"
-#include "QNVRasterFilter.h"
+#include "common/CUPSDebug.h"
+#include "options/QNVCUPSFilter.h"
+#include "gdi/QNVGDIStore.h"
+#include "filter/QNVRasterFilter.h"
 
 namespace gdifuzz {
 

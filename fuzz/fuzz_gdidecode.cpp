@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "FuzzSupport.h"
-#include "gdi_decode.h"
+#include "fuzz/FuzzSupport.h"
+#include "tools/gdi_decode.h"
 
 namespace {
 

@@ -16,8 +16,8 @@ extern "C" {
 #include <jbig.h>
 }
 
-#include "FuzzSupport.h"
-#include "jbigcompress.h"
+#include "fuzz/FuzzSupport.h"
+#include "jbig/jbigcompress.h"
 
 namespace {
 

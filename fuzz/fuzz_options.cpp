@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "FuzzSupport.h"
-#include "GreyRasterHeader.h"
-#include "gdi_decode.h"
+#include "fuzz/FuzzSupport.h"
+#include "tools/GreyRasterHeader.h"
+#include "tools/gdi_decode.h"
 
 // The PPD calls are marked deprecated in libcups, yet they are how the filter reads its
 // queue's PPD; the check here uses the same one.

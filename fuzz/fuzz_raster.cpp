@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "FuzzSupport.h"
-#include "QNVBlockBuffer.h"
-#include "gdi_decode.h"
+#include "fuzz/FuzzSupport.h"
+#include "gdi/QNVBlockBuffer.h"
+#include "tools/gdi_decode.h"
 
 namespace {
 

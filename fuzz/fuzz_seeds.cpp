@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "FuzzSupport.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Host to big-endian conversion for the multi-byte fields of the printer stream.
-#include "BytesOrder.h"
+#include "gdi/BytesOrder.h"
 
 #include <string.h>
 

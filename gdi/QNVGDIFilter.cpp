@@ -1,14 +1,14 @@
 // GDI printer stream writer: records, page geometry, duplex routing and band encoding.
-#include "QNVGDIFilter.h"
+#include "gdi/QNVGDIFilter.h"
 
 #include <string.h>
 
 #include <new>
 
-#include "BytesOrder.h"
-#include "CUPSDebug.h"
-#include "Halftone.h"
-#include "jbigcompress.h"
+#include "gdi/BytesOrder.h"
+#include "common/CUPSDebug.h"
+#include "gdi/Halftone.h"
+#include "jbig/jbigcompress.h"
 
 const unsigned char kGDIJobEndMarker[4] = {'J', 'I', 'D', 'G'};
 

@@ -9,9 +9,9 @@
 
 #include <memory>
 
-#include "QNVBlockBuffer.h"
-#include "QNVCUPSFilter.h"
-#include "QNVGDIStore.h"
+#include "gdi/QNVBlockBuffer.h"
+#include "options/QNVCUPSFilter.h"
+#include "gdi/QNVGDIStore.h"
 
 // Record sizes and band height of the printer stream.
 constexpr unsigned int kGDIJobHeaderSize = 120;

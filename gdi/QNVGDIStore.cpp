@@ -1,5 +1,5 @@
 // Output spooler: stores, spool files, the process-wide queue and the output thread.
-#include "QNVGDIStore.h"
+#include "gdi/QNVGDIStore.h"
 
 #include <cups/cups.h>
 #include <errno.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <utility>
 
-#include "CUPSDebug.h"
+#include "common/CUPSDebug.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // the closing of stripes with the SDNORM marker.
 #include <string.h>
 
-#include "jbigInternal.h"
+#include "jbig/jbigInternal.h"
 
 namespace {
 

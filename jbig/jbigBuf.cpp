@@ -2,7 +2,7 @@
 // and takes back. The first byte of every stripe is diverted into a discard slot.
 #include <string.h>
 
-#include "jbigInternal.h"
+#include "jbig/jbigInternal.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #define JBIG_CONTEXTS_X86 0
 #endif
 
-#include "CpuFeatures.h"
-#include "jbigInternal.h"
+#include "common/CpuFeatures.h"
+#include "jbig/jbigInternal.h"
 
 extern "C" {
 uint32_t _debug_upper = 0;

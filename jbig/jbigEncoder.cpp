@@ -4,7 +4,7 @@
 // output is bit for bit that of coding them one by one.
 #include <string.h>
 
-#include "jbigInternal.h"
+#include "jbig/jbigInternal.h"
 
 // The 113 states of the probability estimation: LSZ, NLPS, NMPS, SWITCH.
 // clang-format off

@@ -7,7 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "ovtJBIG.h"
+#include "jbig/ovtJBIG.h"
 
 #ifdef __cplusplus
 extern "C" {

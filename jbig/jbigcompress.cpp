@@ -1,13 +1,13 @@
 // Band compressor: codes one band of 1-bit lines as a complete JBIG image of one stripe,
 // gathers it from the block queue into the caller's buffer and pads it to 20 + 32 k bytes.
-#include "jbigcompress.h"
+#include "jbig/jbigcompress.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "jbigInternal.h"
-#include "jbigcompressQueue.h"
-#include "ovtJBIG.h"
+#include "jbig/jbigInternal.h"
+#include "jbig/jbigcompressQueue.h"
+#include "jbig/ovtJBIG.h"
 
 extern "C" {
 EncodedQueue enQ = {nullptr, nullptr};

@@ -1,5 +1,5 @@
 // Encoder creation and destruction, and the public image entry points.
-#include "ovtJBIG.h"
+#include "jbig/ovtJBIG.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,7 +7,7 @@
 
 #include <limits>
 
-#include "jbigInternal.h"
+#include "jbig/jbigInternal.h"
 
 namespace {
 

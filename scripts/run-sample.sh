@@ -22,7 +22,7 @@ cupsfilter=$(command -v cupsfilter || echo /usr/sbin/cupsfilter)
 echo "== $pdf -> CUPS raster (cupsfilter, $(basename "$ppd")) -> rastertogdi -> $out/sample.gdi =="
 TMPDIR="$tmp" "$cupsfilter" -p "$ppd" -m application/vnd.cups-raster -o "$options" "$pdf" \
   2>"$out/sample-cupsfilter.log" |
-  PPD="$ppd" TMPDIR="$tmp" ./build/frontend/rastertogdi 1 "${USER:-$(id -un)}" sample 1 "$options" \
+  PPD="$ppd" TMPDIR="$tmp" ./build/filter/rastertogdi 1 "${USER:-$(id -un)}" sample 1 "$options" \
     2>"$out/sample.log" >"$out/sample.gdi"
 
 echo "== gdidecode: the stream's records, and its pages rendered =="

@@ -1,5 +1,5 @@
 // Reading and checking of the GDI printer stream.
-#include "gdi_decode.h"
+#include "tools/gdi_decode.h"
 
 extern "C" {
 #include <jbig.h>

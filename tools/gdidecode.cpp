@@ -11,7 +11,7 @@
 #include <png.h>
 #endif
 
-#include "gdi_decode.h"
+#include "tools/gdi_decode.h"
 
 namespace {
 

@@ -59,12 +59,12 @@ extern "C" {
 #include <jbig85.h>
 }
 
-#include "CUPSDebug.h"
-#include "DitherTables.h"
-#include "GreyRasterHeader.h"
-#include "QNVCUPSFilter.h"
-#include "QNVImageProcess.h"
-#include "gdi_decode.h"
+#include "common/CUPSDebug.h"
+#include "gdi/DitherTables.h"
+#include "tools/GreyRasterHeader.h"
+#include "options/QNVCUPSFilter.h"
+#include "gdi/QNVImageProcess.h"
+#include "tools/gdi_decode.h"
 
 extern char **environ;
 

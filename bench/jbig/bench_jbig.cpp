@@ -22,8 +22,8 @@ extern "C" {
 #include <jbig85.h>
 }
 
-#include "jbigInternal.h"
-#include "jbigcompress.h"
+#include "jbig/jbigInternal.h"
+#include "jbig/jbigcompress.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 
 #include <gtest/gtest.h>
 
-#include "DitherTables.h"
-#include "QNVGDIFilter.h"
-#include "gdi_decode.h"
-#include "gdi_test_support.h"
+#include "gdi/DitherTables.h"
+#include "gdi/QNVGDIFilter.h"
+#include "tools/gdi_decode.h"
+#include "tests/gdi/gdi_test_support.h"
 
 namespace {
 

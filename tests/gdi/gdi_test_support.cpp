@@ -1,4 +1,4 @@
-#include "gdi_test_support.h"
+#include "tests/gdi/gdi_test_support.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -10,7 +10,7 @@
 
 #include <stdexcept>
 
-#include "CUPSDebug.h"
+#include "common/CUPSDebug.h"
 
 namespace gditest {
 

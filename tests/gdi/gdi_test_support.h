@@ -1,7 +1,7 @@
 // Helpers for the printer stream tests: capture of standard output through a pipe, a
 // private spool directory, a captured diagnostic log, job options and page headers.
-#ifndef GDI_TESTS_GDI_TEST_SUPPORT_H
-#define GDI_TESTS_GDI_TEST_SUPPORT_H
+#ifndef GDI_TESTS_GDI_GDI_TEST_SUPPORT_H
+#define GDI_TESTS_GDI_GDI_TEST_SUPPORT_H
 
 #include <cups/raster.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "QNVCUPSFilter.h"
+#include "options/QNVCUPSFilter.h"
 
 namespace gditest {
 

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "QNVGDIStore.h"
-#include "gdi_test_support.h"
+#include "gdi/QNVGDIStore.h"
+#include "tests/gdi/gdi_test_support.h"
 
 namespace {
 

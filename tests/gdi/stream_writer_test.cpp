@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "BytesOrder.h"
-#include "QNVGDIFilter.h"
-#include "gdi_decode.h"
-#include "gdi_test_support.h"
+#include "gdi/BytesOrder.h"
+#include "gdi/QNVGDIFilter.h"
+#include "tools/gdi_decode.h"
+#include "tests/gdi/gdi_test_support.h"
 
 namespace {
 

@@ -1,0 +1,31 @@
+// rastertogdi: CUPS filter from 8-bit grey CUPS raster to the printer's GDI stream.
+#include <malloc.h>
+
+#include "common/CUPSDebug.h"
+#include "options/QNVCUPSFilter.h"
+#include "filter/QNVRasterFilter.h"
+
+namespace {
+
+// Every page makes and frees the same band buffers and coded-data blocks, of up to a
+// few hundred kilobytes. By default the allocator maps such blocks afresh, or hands freed
+// memory back, each time, and every page then pays a page fault for each 4 KiB of them.
+// Keeping them in the heap lets each page reuse the memory of the one before; the page
+// buffer itself is mapped on its own and not affected.
+void KeepPageSizedAllocationsInHeap() {
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    KeepPageSizedAllocationsInHeap();
+    DebugStart();
+    CPSDebugLog("Welcome to GDI filter process!");
+    QNVCUPSFilter options(argc, const_cast<const char **>(argv));
+    QNVRasterFilter job{QNVCUPSFilter(options)};
+    const bool succeeded = job.Run();
+    DebugEnd();
+    return succeeded ? 0 : 1;
+}

@@ -1,5 +1,0 @@
-// The ready-made dot patterns of the ordered-dither screen.
-#include "DitherTables.h"
-
-alignas(64) constexpr std::array<unsigned char, kDitherTableBytes> MapDitherTblMono =
-    BuildMapDitherTblMono();

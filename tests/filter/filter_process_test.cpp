@@ -1,0 +1,178 @@
+// The filter's front end as CUPS runs it: arguments, PPD, log destinations.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "tests/support/filter_process.h"
+
+namespace {
+
+using gditest::FilterRequest;
+using gditest::FilterRun;
+
+const std::string kModelOnePPD = std::string(GDI_SOURCE_DIR) + "/ppd/gdilsr1.ppd";
+
+FilterRequest JobWithOptions(const std::string &options) {
+    FilterRequest request;
+    request.args = {"rastertogdi", "1", "user", "title", "1", options};
+    request.env = {{"PPD", kModelOnePPD}};
+    return request;
+}
+
+FilterRun RunOrSkip(const FilterRequest &request) {
+    FilterRun run = gditest::RunFilter(request);
+    return run;
+}
+
+#define SKIP_WITHOUT_PRIVATE_TMP(run) \
+    if (!(run).started)               \
+    GTEST_SKIP() << "cannot make a private /tmp (needs root or userns)"
+
+bool HasLine(const std::string &log, const std::string &message) {
+    size_t at = 0;
+    while ((at = log.find(message, at)) != std::string::npos) {
+        const bool endsLine = at + message.size() < log.size() && log[at + message.size()] == '\n';
+        const bool afterStamp = at > 0 && log[at - 1] == ' ';
+        if (endsLine && afterStamp)
+            return true;
+        at += message.size();
+    }
+    return false;
+}
+
+std::string Inspect(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return "missing";
+    std::ifstream in(path);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    char mode[8];
+    snprintf(mode, sizeof mode, "%o", st.st_mode & 0777);
+    return std::string(mode) + "\n" + content;
+}
+
+TEST(FilterFrontEnd, LogsTheSettingsItTook) {
+    FilterRun run = RunOrSkip(JobWithOptions("PageSize=A4 LongEdgeIsVertical=True"));
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    for (const char *line : {"Welcome to GDI filter process!", "QNVCUPSFilter is running!",
+                             "ppd attr cupsModelNumber = 1", "Option PageSize = A4",
+                             "Option LongEdgeIsVertical = True", "thePrintWeapon.PaperSize: 137",
+                             "thePrintWeapon.PaperType: 0", "thePrintWeapon.Brightness: 0",
+                             "thePrintWeapon.Contrast: 0", "thePrintWeapon.DuplexStyle: 0"}) {
+        EXPECT_TRUE(HasLine(run.err, line)) << line << "\n" << run.err;
+    }
+    EXPECT_LT(run.err.find("thePrintWeapon.PaperSize"), run.err.find("thePrintWeapon.PaperType"));
+}
+
+TEST(FilterFrontEnd, FiveArgumentsAreNotEnough) {
+    FilterRequest request = JobWithOptions("");
+    request.args.pop_back();
+    FilterRun run = RunOrSkip(request);
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    EXPECT_TRUE(HasLine(run.err, "Not enough arguments")) << run.err;
+    EXPECT_EQ(run.err.find("thePrintWeapon."), std::string::npos);
+}
+
+TEST(FilterFrontEnd, UnopenableInputFileIsLogged) {
+    FilterRequest request = JobWithOptions("PageSize=A5");
+    request.args.push_back("/nonexistent/job.ras");
+    FilterRun run = RunOrSkip(request);
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    EXPECT_TRUE(HasLine(run.err, "Unable to open argv[6]")) << run.err;
+    EXPECT_EQ(run.err.find("Option PageSize"), std::string::npos);
+}
+
+TEST(FilterFrontEnd, MissingPpdKeepsBuiltInDefaults) {
+    FilterRequest request = JobWithOptions("PageSize=Letter");
+    request.env = {{"PPD", "/nonexistent/queue.ppd"}};
+    FilterRun run = RunOrSkip(request);
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    EXPECT_TRUE(HasLine(run.err, "can't open PPD file!")) << run.err;
+    EXPECT_TRUE(HasLine(run.err, "thePrintWeapon.PaperSize: 1")) << run.err;
+}
+
+TEST(DebugLogDestination, WithoutSwitchFileLogGoesToStandardError) {
+    FilterRequest request = JobWithOptions("");
+    request.inspect = [] { return Inspect("/tmp/CUPSDebug.log"); };
+    FilterRun run = RunOrSkip(request);
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    EXPECT_TRUE(HasLine(run.err, "Welcome to GDI filter process!"));
+    EXPECT_EQ(run.inspection, "missing");
+}
+
+TEST(DebugLogDestination, SwitchFileAppendsToLogFileWithMode0666) {
+    FilterRequest request = JobWithOptions("PageSize=Legal");
+    request.setup = [] {
+        std::ofstream("/tmp/gdidebug");
+        std::ofstream("/tmp/CUPSDebug.log") << "earlier job\n";
+        chmod("/tmp/CUPSDebug.log", 0600);
+    };
+    request.inspect = [] { return Inspect("/tmp/CUPSDebug.log"); };
+    FilterRun run = RunOrSkip(request);
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    ASSERT_EQ(run.inspection.rfind("666\nearlier job\n", 0), 0u) << run.inspection;
+    EXPECT_TRUE(HasLine(run.inspection, "thePrintWeapon.PaperSize: 5"));
+    EXPECT_EQ(run.err.find("Welcome to GDI filter process!"), std::string::npos) << run.err;
+}
+
+TEST(DebugLogDestination, SwitchFileCreatesMissingLogFile) {
+    FilterRequest request = JobWithOptions("");
+    request.setup = [] { mkdir("/tmp/gdidebug", 0755); };  // any kind of file switches
+    request.inspect = [] { return Inspect("/tmp/CUPSDebug.log"); };
+    FilterRun run = RunOrSkip(request);
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    EXPECT_EQ(run.inspection.rfind("666\n", 0), 0u) << run.inspection;
+    EXPECT_TRUE(HasLine(run.inspection, "Welcome to GDI filter process!"));
+}
+
+struct UnsafeLogCase {
+    const char *name;
+    std::function<void()> plant;  // what somebody left at the log file's path
+};
+
+void PrintTo(const UnsafeLogCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class UnsafeLogFile : public ::testing::TestWithParam<UnsafeLogCase> {};
+
+TEST_P(UnsafeLogFile, FallsBackToStandardErrorAndTouchesNothing) {
+    FilterRequest request = JobWithOptions("");
+    request.setup = [] {
+        std::ofstream("/tmp/gdidebug");
+        std::ofstream("/tmp/victim") << "keep";
+        chmod("/tmp/victim", 0600);
+    };
+    auto plant = GetParam().plant;
+    auto setup = request.setup;
+    request.setup = [setup, plant] {
+        setup();
+        plant();
+    };
+    request.inspect = [] { return Inspect("/tmp/victim"); };
+    FilterRun run = RunOrSkip(request);
+    SKIP_WITHOUT_PRIVATE_TMP(run);
+    EXPECT_NE(run.err.find("DEBUG: Unable to open debug log for writing, switching to stderr: "),
+              std::string::npos)
+        << run.err;
+    EXPECT_TRUE(HasLine(run.err, "Welcome to GDI filter process!"));
+    EXPECT_EQ(run.inspection, "600\nkeep");
+}
+
+const UnsafeLogCase kUnsafeLogCases[] = {
+    {"SymbolicLink",
+     [] {
+         if (symlink("/tmp/victim", "/tmp/CUPSDebug.log") != 0)
+             perror("symlink");
+     }},
+    {"Directory", [] { mkdir("/tmp/CUPSDebug.log", 0755); }},
+    {"Fifo", [] { mkfifo("/tmp/CUPSDebug.log", 0666); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(LogFile, UnsafeLogFile, ::testing::ValuesIn(kUnsafeLogCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,66 @@
+// Runs the filter as CUPS would, as a child process, with its own private /tmp so
+// that tests touching the debug switch or spool files never disturb each other or a
+// second checkout's tests running at the same time.
+#ifndef GDI_TESTS_SUPPORT_FILTER_PROCESS_H
+#define GDI_TESTS_SUPPORT_FILTER_PROCESS_H
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace gditest {
+
+struct FilterRun {
+    bool started = false;    // false: no private /tmp could be made (skip the test)
+    int exitStatus = -1;     // exit status, or 128 + signal
+    std::string out;         // standard output
+    std::string err;         // standard error
+    std::string inspection;  // what `inspect` returned, read inside the private /tmp
+};
+
+struct FilterRequest {
+    std::vector<std::string> args;           // argv[0] .. argv[n]
+    std::map<std::string, std::string> env;  // added to a minimal environment
+    std::string stdinPath = "/dev/null";
+    std::function<void()> setup;           // runs inside the private /tmp first
+    std::function<std::string()> inspect;  // runs inside it after the filter exits
+    // Runs in the parent while the filter runs, given the filter's pid.
+    std::function<void(int pid)> whileRunning;
+    // When set, the filter's standard input is a pipe and this writes it, given the
+    // filter's pid and the write end (which it must not close; the runner does).
+    std::function<void(int pid, int fd)> feedInput;
+    // When set, the filter's standard output is a pipe whose read end the parent
+    // drains with this (it gets the fd and returns the bytes read).
+    std::function<std::string(int fd)> readOutput;
+};
+
+// Path of the filter under test ($RASTERTOGDI from CTest).
+std::string FilterPath();
+
+FilterRun RunFilter(const FilterRequest &request);
+
+// The names in the private /tmp, apart from the folders bound into it: what a filter
+// run left there (spool files would show up here). Call it from `inspect`.
+std::string ListPrivateTmp();
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFile(const std::string &path);
+
+// A fresh directory below the build tree, removed by the destructor.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace gditest
+
+#endif

@@ -20,18 +20,6 @@
 #include "common/CpuFeatures.h"
 #include "jbig/jbigInternal.h"
 
-extern "C" {
-uint32_t _debug_upper = 0;
-uint32_t _debug_lower = 0;
-uint64_t _debug_upperQuad = 0;
-uint64_t _debug_lowerQuad = 0;
-int32_t _debug_upperByteCount = 0;
-int32_t _debug_lowerByteCount = 0;
-const unsigned char *_debug_upperP = nullptr;
-const unsigned char *_debug_lowerP = nullptr;
-int32_t _debug_currentPixel = 0;
-}
-
 namespace {
 
 inline uint64_t hostToLittle64(uint64_t value) {
@@ -229,8 +217,6 @@ JBIG_CONTEXTS_VBMI void makeGroupsVbmi(const unsigned char *above, const unsigne
 }
 #endif
 
-int selectedKernel = -1;  // not chosen yet
-
 int fastestKernel() {
     return jbigContextKernelAvailable(kJbigContextsVbmi) ? kJbigContextsVbmi
                                                          : kJbigContextsPortable;
@@ -270,30 +256,30 @@ extern "C" uint32_t jbigScanConvert(JBIGEncoderState *state) {
     return sum;
 }
 
-extern "C" uint32_t jbig_2LineTemplate_getContext(void) {
-    const int32_t x = _debug_currentPixel;
-    _debug_currentPixel = x + 1;
+extern "C" uint32_t jbig_2LineTemplate_getContext(JBIGContextRegisters *r) {
+    const int32_t x = r->_debug_currentPixel;
+    r->_debug_currentPixel = x + 1;
     if ((x & 7) == 0) {
-        if (_debug_upperByteCount == 0) {
-            _debug_upperQuad = loadGroup(_debug_upperP);
-            _debug_upperP += 8;
-            _debug_upperByteCount = 8;
+        if (r->_debug_upperByteCount == 0) {
+            r->_debug_upperQuad = loadGroup(r->_debug_upperP);
+            r->_debug_upperP += 8;
+            r->_debug_upperByteCount = 8;
         }
-        _debug_upper |= static_cast<uint32_t>(_debug_upperQuad >> 56);
-        _debug_upperQuad <<= 8;
-        --_debug_upperByteCount;
-        if (_debug_lowerByteCount == 0) {
-            _debug_lowerQuad = loadGroup(_debug_lowerP);
-            _debug_lowerP += 8;
-            _debug_lowerByteCount = 8;
+        r->_debug_upper |= static_cast<uint32_t>(r->_debug_upperQuad >> 56);
+        r->_debug_upperQuad <<= 8;
+        --r->_debug_upperByteCount;
+        if (r->_debug_lowerByteCount == 0) {
+            r->_debug_lowerQuad = loadGroup(r->_debug_lowerP);
+            r->_debug_lowerP += 8;
+            r->_debug_lowerByteCount = 8;
         }
-        _debug_lower |= static_cast<uint32_t>(_debug_lowerQuad >> 56);
-        _debug_lowerQuad <<= 8;
-        --_debug_lowerByteCount;
+        r->_debug_lower |= static_cast<uint32_t>(r->_debug_lowerQuad >> 56);
+        r->_debug_lowerQuad <<= 8;
+        --r->_debug_lowerByteCount;
     }
-    _debug_upper <<= 1;
-    _debug_lower <<= 1;
-    return ((_debug_upper >> 9) & 0x7E0) | ((_debug_lower >> 8) & 0x1F);
+    r->_debug_upper <<= 1;
+    r->_debug_lower <<= 1;
+    return ((r->_debug_upper >> 9) & 0x7E0) | ((r->_debug_lower >> 8) & 0x1F);
 }
 
 extern "C" void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state) {
@@ -302,32 +288,30 @@ extern "C" void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state) {
 
     // Reset the registers; the line above runs one byte ahead of the current line, which
     // brings x + 1 and x + 2 into reach.
+    JBIGContextRegisters *r = &state->contextRegisters;
     const uint64_t first = loadGroup(above);
-    _debug_lowerByteCount = 0;
-    _debug_lowerP = line;
-    _debug_upperP = above + 8;
-    _debug_upperByteCount = 7;
-    _debug_upperQuad = first << 8;
-    _debug_upper = static_cast<uint32_t>(first >> 56) << 8;
-    _debug_lower = 0;
-    _debug_currentPixel = 0;
+    r->_debug_lowerByteCount = 0;
+    r->_debug_lowerP = line;
+    r->_debug_upperP = above + 8;
+    r->_debug_upperByteCount = 7;
+    r->_debug_upperQuad = first << 8;
+    r->_debug_upper = static_cast<uint32_t>(first >> 56) << 8;
+    r->_debug_lower = 0;
+    r->_debug_currentPixel = 0;
 
     uint16_t *out = state->contextBuffer + (state->options & 1);
     const uint32_t width = state->width;
     const uint32_t lead = width < 5 ? width : 5;
     for (uint32_t i = 0; i < lead; ++i) {
-        *out++ = static_cast<uint16_t>(jbig_2LineTemplate_getContext());
+        *out++ = static_cast<uint16_t>(jbig_2LineTemplate_getContext(r));
     }
     if (width <= 5) {
         return;
     }
 
     const uint32_t rest = width - 5;
-    if (selectedKernel < 0) {
-        selectedKernel = fastestKernel();
-    }
 #if JBIG_CONTEXTS_X86
-    if (selectedKernel == kJbigContextsVbmi) {
+    if (state->contextKernel == kJbigContextsVbmi) {
         makeGroupsVbmi(above, line, state->scratchLine, out, rest);
         return;
     }
@@ -348,9 +332,8 @@ extern "C" int jbigContextKernelAvailable(int kernel) {
     }
 }
 
-extern "C" int jbigSelectContextKernel(int kernel) {
-    selectedKernel = kernel < 0                           ? fastestKernel()
-                     : jbigContextKernelAvailable(kernel) ? kernel
-                                                          : kJbigContextsPortable;
-    return selectedKernel;
+extern "C" int jbigResolveContextKernel(int kernel) {
+    if (kernel == kJbigContextsFastest)
+        return fastestKernel();
+    return jbigContextKernelAvailable(kernel) ? kernel : kJbigContextsPortable;
 }

@@ -39,35 +39,19 @@ void jbigFlushBufs(JBIGEncoderState *state);
 // sets lineZero.
 uint32_t jbigScanConvert(JBIGEncoderState *state);
 void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state);
-uint32_t jbig_2LineTemplate_getContext(void);
 
-// Kernels that make the entries of the groups of 32: the portable one (SSE2 where there is
-// SSE2) and one for processors with AVX-512 VBMI, whose byte-granular bit field extraction
-// makes a group in a handful of operations. Both make the same entries.
-enum { kJbigContextsPortable = 0, kJbigContextsVbmi = 1 };
-int jbigContextKernelAvailable(int kernel);
-// Makes the lines that follow use the kernel (the portable one when it is not available;
-// the fastest available for a negative value) and returns the kernel now in use. Without a
-// call the fastest available is used.
-int jbigSelectContextKernel(int kernel);
+uint32_t jbig_2LineTemplate_getContext(JBIGContextRegisters *registers);
 uint64_t byteswap_ulonglong_little(uint64_t value);
 
-// Context registers, process-wide: only one line in the process is in generation at a time.
-extern uint32_t _debug_upper;
-extern uint32_t _debug_lower;
-extern uint64_t _debug_upperQuad;
-extern uint64_t _debug_lowerQuad;
-extern int32_t _debug_upperByteCount;
-extern int32_t _debug_lowerByteCount;
-extern const unsigned char *_debug_upperP;
-extern const unsigned char *_debug_lowerP;
-extern int32_t _debug_currentPixel;
+// Whether the processor has the context kernel.
+int jbigContextKernelAvailable(int kernel);
+// The kernel an encoder uses when asked for `kernel`: the fastest available for
+// kJbigContextsFastest, the portable one for a kernel that is not available.
+int jbigResolveContextKernel(int kernel);
 
-// Allocation used by the encoder and the band compressor. jbigFailAllocationAfter(n) makes
-// the allocation n calls from now fail (0: the next one); a negative n turns that off.
-// It exists so the failure paths can be exercised.
-void *jbigAlloc(size_t size, int zeroFill);
-void jbigFailAllocationAfter(int n);
+// Allocation through an encoder's allocator, and giving a block (or null) back.
+void *jbigAlloc(const JBIGAllocator *allocator, size_t size, int zeroFill);
+void jbigFree(const JBIGAllocator *allocator, void *block);
 
 #ifdef __cplusplus
 }

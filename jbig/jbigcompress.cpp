@@ -9,10 +9,6 @@
 #include "jbig/jbigcompressQueue.h"
 #include "jbig/ovtJBIG.h"
 
-extern "C" {
-EncodedQueue enQ = {nullptr, nullptr};
-}
-
 namespace {
 
 constexpr uint32_t kStripeLines = 256;
@@ -29,7 +25,7 @@ public:
         EncodedBlock *block = queue_->head;
         while (block != nullptr) {
             EncodedBlock *next = block->next;
-            free(block);
+            jbigFree(queue_->allocator, block);
             block = next;
         }
         queue_->head = nullptr;
@@ -64,7 +60,8 @@ extern "C" void EncodeDataWriteCb(void *queue, unsigned char **blockPointer, uin
             return;  // the final, partly filled block
         }
     }
-    EncodedBlock *block = static_cast<EncodedBlock *>(jbigAlloc(sizeof(EncodedBlock), 0));
+    EncodedBlock *block =
+        static_cast<EncodedBlock *>(jbigAlloc(q->allocator, sizeof(EncodedBlock), 0));
     if (block == nullptr) {
         *blockPointer = nullptr;
         *blockSize = 0;
@@ -85,15 +82,24 @@ extern "C" void EncodeDataWriteCb(void *queue, unsigned char **blockPointer, uin
 extern "C" uint32_t djz_Compress(const unsigned char *bandBits, uint32_t bandBytes,
                                  unsigned char *destination, uint32_t destinationCapacity,
                                  uint32_t bytesPerLine) {
+    return djz_CompressWith(bandBits, bandBytes, destination, destinationCapacity, bytesPerLine,
+                            nullptr);
+}
+
+extern "C" uint32_t djz_CompressWith(const unsigned char *bandBits, uint32_t bandBytes,
+                                     unsigned char *destination, uint32_t destinationCapacity,
+                                     uint32_t bytesPerLine, const JBIGEncoderSetup *setup) {
     if (bytesPerLine == 0 || bytesPerLine > UINT32_MAX / 8) {
         return 0;
     }
     const uint32_t width = 8 * bytesPerLine;
     const uint32_t height = bandBytes / bytesPerLine;  // a trailing partial line is ignored
 
-    QueueReleaser releaser(&enQ);
-    EncoderHolder encoder(
-        OvtJBIGEncoderInit(width, kFlagTypicalPredictionOff, EncodeDataWriteCb, &enQ));
+    const JBIGEncoderSetup chosen = setup != nullptr ? *setup : OvtJBIGDefaultSetup();
+    EncodedQueue queue = {nullptr, nullptr, &chosen.allocator};
+    QueueReleaser releaser(&queue);
+    EncoderHolder encoder(OvtJBIGEncoderInitWith(width, kFlagTypicalPredictionOff,
+                                                 EncodeDataWriteCb, &queue, &chosen));
     if (encoder.get() == nullptr) {
         return 0;
     }
@@ -107,7 +113,7 @@ extern "C" uint32_t djz_Compress(const unsigned char *bandBits, uint32_t bandByt
     }
 
     uint64_t length = 0;
-    for (const EncodedBlock *block = enQ.head; block != nullptr; block = block->next) {
+    for (const EncodedBlock *block = queue.head; block != nullptr; block = block->next) {
         length += block->length;
     }
     // The coded data after the header fills a multiple of 32 bytes.
@@ -122,7 +128,7 @@ extern "C" uint32_t djz_Compress(const unsigned char *bandBits, uint32_t bandByt
     }
 
     size_t offset = 0;
-    for (const EncodedBlock *block = enQ.head; block != nullptr; block = block->next) {
+    for (const EncodedBlock *block = queue.head; block != nullptr; block = block->next) {
         memcpy(destination + offset, block->data, block->length);
         offset += block->length;
     }

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "jbig/ovtJBIG.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -15,6 +17,11 @@ extern "C" {
 // buffer to at least the returned size and compresses again.
 uint32_t djz_Compress(const unsigned char *bandBits, uint32_t bandBytes, unsigned char *destination,
                       uint32_t destinationCapacity, uint32_t bytesPerLine);
+
+// The same with the encoder set up as the caller says (null: the default set-up).
+uint32_t djz_CompressWith(const unsigned char *bandBits, uint32_t bandBytes,
+                          unsigned char *destination, uint32_t destinationCapacity,
+                          uint32_t bytesPerLine, const JBIGEncoderSetup *setup);
 
 #ifdef __cplusplus
 }

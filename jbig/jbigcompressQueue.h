@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "jbig/ovtJBIG.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -17,13 +19,13 @@ typedef struct EncodedBlock {
     unsigned char data[kEncodedBlockSize];
 } EncodedBlock;
 
+// The blocks of one band being compressed, and where their memory comes from. Each
+// djz_Compress call has its own, so bands may be compressed on several threads at once.
 typedef struct EncodedQueue {
     EncodedBlock *head;
     EncodedBlock *tail;
+    const JBIGAllocator *allocator;
 } EncodedQueue;
-
-// Process-wide queue used by djz_Compress; empty (head and tail null) between calls.
-extern EncodedQueue enQ;
 
 // Write callback for an EncodedQueue (the user value). Appends a fresh 32 KiB block when the
 // encoder asks for room, records the length of a block handed back. When no block can be

@@ -7,6 +7,7 @@
 
 #include <limits>
 
+#include "common/CUPSDebug.h"
 #include "jbig/jbigInternal.h"
 
 namespace {
@@ -14,9 +15,6 @@ namespace {
 // Widest line an encoder accepts: keeps every per-line count (entries plus the
 // pseudo-pixel, groups, buffer bytes) inside 32 bits.
 constexpr uint32_t kMaxWidth = 0xFFFFFF00u;
-
-// Countdown of the allocation failure hook; negative when off.
-int gAllocFailCountdown = -1;
 
 // Size in bytes of each line buffer for lines of up to maxWidth pixels: whole 64-pixel
 // groups plus room for the zero groups behind the line and the group flags.
@@ -44,41 +42,60 @@ bool contextBufferBytes(uint32_t maxWidth, size_t *bytes) {
 
 }  // namespace
 
-extern "C" void *jbigAlloc(size_t size, int zeroFill) {
-    if (gAllocFailCountdown >= 0) {
-        if (gAllocFailCountdown == 0) {
-            gAllocFailCountdown = -1;
-            return nullptr;
-        }
-        --gAllocFailCountdown;
-    }
+extern "C" void *jbigAlloc(const JBIGAllocator *allocator, size_t size, int zeroFill) {
+    if (allocator != nullptr && allocator->allocate != nullptr)
+        return allocator->allocate(allocator->context, size, zeroFill);
     return zeroFill ? calloc(1, size) : malloc(size);
 }
 
-extern "C" void jbigFailAllocationAfter(int n) {
-    gAllocFailCountdown = n < 0 ? -1 : n;
+extern "C" void jbigFree(const JBIGAllocator *allocator, void *block) {
+    if (block == nullptr)
+        return;
+    if (allocator != nullptr && allocator->release != nullptr)
+        allocator->release(allocator->context, block);
+    else
+        free(block);
+}
+
+extern "C" JBIGEncoderSetup OvtJBIGDefaultSetup(void) {
+    JBIGEncoderSetup setup;
+    setup.allocator.allocate = nullptr;
+    setup.allocator.release = nullptr;
+    setup.allocator.context = nullptr;
+    setup.contextKernel = kJbigContextsFastest;
+    return setup;
 }
 
 extern "C" JBIGEncoderState *OvtJBIGEncoderInit(uint32_t maxWidth, uint32_t flags,
                                                 JBIGWriteCallback writeCallback, void *userData) {
+    return OvtJBIGEncoderInitWith(maxWidth, flags, writeCallback, userData, nullptr);
+}
+
+extern "C" JBIGEncoderState *OvtJBIGEncoderInitWith(uint32_t maxWidth, uint32_t flags,
+                                                    JBIGWriteCallback writeCallback, void *userData,
+                                                    const JBIGEncoderSetup *setup) {
+    const JBIGEncoderSetup chosen = setup != nullptr ? *setup : OvtJBIGDefaultSetup();
     JBIGEncoderState *state =
-        static_cast<JBIGEncoderState *>(jbigAlloc(sizeof(JBIGEncoderState), 1));
+        static_cast<JBIGEncoderState *>(jbigAlloc(&chosen.allocator, sizeof(JBIGEncoderState), 1));
     if (state == nullptr) {
-        fprintf(stderr, "OvtJBIGEncoderInit -- Could not allocate JBIG state structure;");
+        CPSDebugLog("OvtJBIGEncoderInit -- Could not allocate JBIG state structure;");
         return nullptr;
     }
     state->userData = userData;
     state->writeCallback = writeCallback;
     state->options = (flags & 1) ? 0 : 1;
     state->maxWidth = maxWidth;
+    state->allocator = chosen.allocator;
+    state->contextKernel = jbigResolveContextKernel(chosen.contextKernel);
 
     size_t contextBytes = 0;
     if (contextBufferBytes(maxWidth, &contextBytes)) {
-        state->contextBuffer = static_cast<uint16_t *>(jbigAlloc(contextBytes, 0));
+        state->contextBuffer =
+            static_cast<uint16_t *>(jbigAlloc(&state->allocator, contextBytes, 0));
     }
     if (state->contextBuffer == nullptr) {
-        fprintf(stderr, "ImgJBIGEncoderInit -- Could not allocate context buffer; ");
-        free(state);
+        CPSDebugLog("ImgJBIGEncoderInit -- Could not allocate context buffer; ");
+        jbigFree(&chosen.allocator, state);
         return nullptr;
     }
 
@@ -87,13 +104,14 @@ extern "C" JBIGEncoderState *OvtJBIGEncoderInit(uint32_t maxWidth, uint32_t flag
     unsigned char **lines[3] = {&state->scratchLine, &state->previousLine, &state->currentLine};
     for (unsigned index = 0; index < 3; ++index) {
         if (lineSizeOk) {
-            *lines[index] = static_cast<unsigned char *>(jbigAlloc(lineBytes, 0));
+            *lines[index] =
+                static_cast<unsigned char *>(jbigAlloc(&state->allocator, lineBytes, 0));
         }
         if (*lines[index] == nullptr) {
-            fprintf(stderr,
-                    "ImgJBIGEncoderInit -- Could not allocate image buffer; uIndx: %u, "
-                    "uMaxWidth: %u",
-                    index, maxWidth);
+            CPSDebugLog(
+                "ImgJBIGEncoderInit -- Could not allocate image buffer; uIndx: %u, "
+                "uMaxWidth: %u",
+                index, maxWidth);
             OvtJBIGEncoderDeinit(state);
             return nullptr;
         }
@@ -105,11 +123,13 @@ extern "C" void OvtJBIGEncoderDeinit(JBIGEncoderState *state) {
     if (state == nullptr) {
         return;
     }
-    free(state->contextBuffer);
-    free(state->scratchLine);
-    free(state->previousLine);
-    free(state->currentLine);
-    free(state);
+    // The allocator is copied out first: the record that holds it goes last.
+    const JBIGAllocator allocator = state->allocator;
+    jbigFree(&allocator, state->contextBuffer);
+    jbigFree(&allocator, state->scratchLine);
+    jbigFree(&allocator, state->previousLine);
+    jbigFree(&allocator, state->currentLine);
+    jbigFree(&allocator, state);
 }
 
 extern "C" int OvtJBIGImageBegin(JBIGEncoderState *state, const JBIGImageSize *size,

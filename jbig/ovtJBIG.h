@@ -4,6 +4,7 @@
 #ifndef GDI_JBIG_OVTJBIG_H
 #define GDI_JBIG_OVTJBIG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -22,6 +23,46 @@ extern "C" {
 // writing and reports the image as failed.
 typedef void (*JBIGWriteCallback)(void *userData, unsigned char **blockPointer,
                                   uint32_t *blockSize);
+
+// Where an encoder and its caller get their memory. `allocate` returns a block of `size`
+// bytes (zero-filled when zeroFill is non-zero), or null when there is no memory;
+// `release` gives a block back. Null functions mean malloc/calloc and free. A caller may
+// count or refuse allocations through them (`context` is passed back), so failure paths
+// can be exercised without touching any other encoder.
+typedef struct JBIGAllocator {
+    void *(*allocate)(void *context, size_t size, int zeroFill);
+    void (*release)(void *context, void *block);
+    void *context;
+} JBIGAllocator;
+
+// Context generation kernels: the portable one, and one for x86-64 processors with
+// AVX-512 VBMI. Both make the same entries.
+enum { kJbigContextsFastest = -1, kJbigContextsPortable = 0, kJbigContextsVbmi = 1 };
+
+// How an encoder is set up beyond its image: its memory and its context kernel
+// (kJbigContextsFastest picks the fastest the processor has; an unavailable kernel falls
+// back to the portable one).
+typedef struct JBIGEncoderSetup {
+    JBIGAllocator allocator;
+    int contextKernel;
+} JBIGEncoderSetup;
+
+// The set-up OvtJBIGEncoderInit uses: malloc, and the fastest kernel.
+JBIGEncoderSetup OvtJBIGDefaultSetup(void);
+
+// The registers of the context generator while it makes the entries of one line; each
+// encoder has its own, so encoders on different threads never meet.
+typedef struct JBIGContextRegisters {
+    uint32_t _debug_upper;  // line above: x - 3 .. x + 2 once shifted into place
+    uint32_t _debug_lower;  // current line: x - 4 .. x
+    uint64_t _debug_upperQuad;
+    uint64_t _debug_lowerQuad;
+    int32_t _debug_upperByteCount;
+    int32_t _debug_lowerByteCount;
+    const unsigned char *_debug_upperP;
+    const unsigned char *_debug_lowerP;
+    int32_t _debug_currentPixel;
+} JBIGContextRegisters;
 
 typedef struct JBIGImageSize {
     uint32_t width;   // XD, pixels per line
@@ -90,6 +131,10 @@ typedef struct JBIGEncoderState {
     // run of it.
     uint8_t lineZero;
     uint8_t previousZero;
+
+    JBIGContextRegisters contextRegisters;
+    int contextKernel;  // the kernel that makes this encoder's groups of 32 entries
+    JBIGAllocator allocator;
 } JBIGEncoderState;
 
 // Creates an encoder for lines of at most maxWidth pixels. flags bit 0 set turns typical
@@ -97,6 +142,10 @@ typedef struct JBIGEncoderState {
 // created.
 JBIGEncoderState *OvtJBIGEncoderInit(uint32_t maxWidth, uint32_t flags,
                                      JBIGWriteCallback writeCallback, void *userData);
+// The same with a set-up of the caller's (null: the default set-up).
+JBIGEncoderState *OvtJBIGEncoderInitWith(uint32_t maxWidth, uint32_t flags,
+                                         JBIGWriteCallback writeCallback, void *userData,
+                                         const JBIGEncoderSetup *setup);
 void OvtJBIGEncoderDeinit(JBIGEncoderState *state);
 
 // Begins an image: writes its 20-byte header and resets the probability states.

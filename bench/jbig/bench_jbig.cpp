@@ -180,18 +180,20 @@ std::vector<Band> bandsOf(const Page &page) {
 
 // Our band compressor; the destination is as large as the raw band, grown when a band
 // does not fit.
-double runOurs(const std::vector<Band> &bands, std::vector<Bytes> *out) {
+double runOurs(const std::vector<Band> &bands, const JBIGEncoderSetup &setup,
+               std::vector<Bytes> *out) {
     Bytes destination(static_cast<size_t>(kBytesPerLine) * kBandLines);
     out->assign(bands.size(), Bytes());
     const double start = nowMs();
     for (size_t i = 0; i < bands.size(); ++i) {
         const uint32_t bandBytes = bands[i].lines * kBytesPerLine;
-        uint32_t length = djz_Compress(bands[i].bits, bandBytes, destination.data(),
-                                       static_cast<uint32_t>(destination.size()), kBytesPerLine);
+        uint32_t length =
+            djz_CompressWith(bands[i].bits, bandBytes, destination.data(),
+                             static_cast<uint32_t>(destination.size()), kBytesPerLine, &setup);
         if (length > destination.size()) {
             destination.resize(length);
-            length =
-                djz_Compress(bands[i].bits, bandBytes, destination.data(), length, kBytesPerLine);
+            length = djz_CompressWith(bands[i].bits, bandBytes, destination.data(), length,
+                                      kBytesPerLine, &setup);
         }
         (*out)[i].assign(destination.begin(), destination.begin() + length);
     }
@@ -275,7 +277,9 @@ int main(int argc, char **argv) {
 
     printf("600-dpi A4 page: %u x %u dots, %u-line bands, median of %d runs\n", kWidth, kHeight,
            kBandLines, repeats);
-    const int kernel = jbigSelectContextKernel(portableContexts ? kJbigContextsPortable : -1);
+    JBIGEncoderSetup setup = OvtJBIGDefaultSetup();
+    setup.contextKernel = portableContexts ? kJbigContextsPortable : kJbigContextsFastest;
+    const int kernel = jbigResolveContextKernel(setup.contextKernel);
     printf("context kernel: %s\n", kernel == kJbigContextsVbmi ? "AVX-512 VBMI" : "portable");
     printf("%-6s %12s %14s %8s %12s %s\n", "page", "ours ms", "JBIG-KIT ms", "ratio", "coded bytes",
            "bytes equal");
@@ -287,7 +291,7 @@ int main(int argc, char **argv) {
         std::vector<double> oursMs, referenceMs;
         for (int r = 0; r < repeats; ++r) {
             if (runOursToo) {
-                oursMs.push_back(runOurs(bands, &ours));
+                oursMs.push_back(runOurs(bands, setup, &ours));
             }
             if (runReference) {
                 referenceMs.push_back(runJbigKit(bands, &reference));

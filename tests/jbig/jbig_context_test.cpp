@@ -28,8 +28,12 @@ constexpr unsigned char kUntouchedByte = 0xEE;
 
 // An encoder holding `above` as the line above and `line` as the current line, with the
 // context buffer and the flag area filled with marker values.
+// The kernel the encoders that prepare() makes use.
+int gPreparedKernel = jbigResolveContextKernel(kJbigContextsFastest);
+
 Encoder prepare(const Bitmap &above, const Bitmap &line, bool typicalPrediction) {
     Encoder state(OvtJBIGEncoderInit(line.width, typicalPrediction ? 0 : 1, noOutput, nullptr));
+    state->contextKernel = gPreparedKernel;
     state->width = line.width;
     // Each source line in an allocation of exactly its bytes, so reading past it shows.
     std::unique_ptr<unsigned char[]> copy(new unsigned char[line.bytesPerLine + 1]);
@@ -95,23 +99,24 @@ std::vector<uint16_t> registerEntries(const JBIGEncoderState *state) {
         memcpy(&v, state->previousLine, 8);
         return v;
     }());
-    _debug_lowerByteCount = 0;
-    _debug_lowerP = state->currentLine;
-    _debug_upperP = state->previousLine + 8;
-    _debug_upperByteCount = 7;
-    _debug_upperQuad = first << 8;
-    _debug_upper = static_cast<uint32_t>(first >> 56) << 8;
-    _debug_lower = 0;
-    _debug_currentPixel = 0;
+    JBIGContextRegisters r{};
+    r._debug_lowerByteCount = 0;
+    r._debug_lowerP = state->currentLine;
+    r._debug_upperP = state->previousLine + 8;
+    r._debug_upperByteCount = 7;
+    r._debug_upperQuad = first << 8;
+    r._debug_upper = static_cast<uint32_t>(first >> 56) << 8;
+    r._debug_lower = 0;
+    r._debug_currentPixel = 0;
     std::vector<uint16_t> entries;
     for (uint32_t x = 0; x < state->width; ++x) {
-        entries.push_back(static_cast<uint16_t>(jbig_2LineTemplate_getContext()));
+        entries.push_back(static_cast<uint16_t>(jbig_2LineTemplate_getContext(&r)));
     }
     return entries;
 }
 
-// The context kernels this processor has, each made current in turn; the fastest is made
-// current again when the object goes.
+// The context kernels this processor has, each given in turn to the encoders that
+// prepare() makes; the fastest again when the object goes.
 struct EachKernel {
     std::vector<int> kernels;
     EachKernel() {
@@ -121,11 +126,12 @@ struct EachKernel {
             }
         }
     }
-    ~EachKernel() { jbigSelectContextKernel(-1); }
+    ~EachKernel() { gPreparedKernel = jbigResolveContextKernel(kJbigContextsFastest); }
     EachKernel(const EachKernel &) = delete;
     EachKernel &operator=(const EachKernel &) = delete;
     static std::string use(int kernel) {
-        EXPECT_EQ(jbigSelectContextKernel(kernel), kernel);
+        EXPECT_EQ(jbigResolveContextKernel(kernel), kernel);
+        gPreparedKernel = kernel;
         return kernel == kJbigContextsVbmi ? "VBMI kernel" : "portable kernel";
     }
 };

@@ -1,5 +1,7 @@
 #include "tests/jbig/jbig_test_support.h"
 
+#include <stdlib.h>
+
 #include <stdio.h>
 #include <string.h>
 
@@ -410,6 +412,30 @@ std::string hex(const Bytes &bytes, size_t first, size_t count) {
         text.pop_back();
     }
     return text;
+}
+
+JBIGEncoderSetup FailingAllocator::setup(int contextKernel) {
+    JBIGEncoderSetup result = OvtJBIGDefaultSetup();
+    result.allocator.allocate = allocate;
+    result.allocator.release = release;
+    result.allocator.context = this;
+    result.contextKernel = contextKernel;
+    return result;
+}
+
+void *FailingAllocator::allocate(void *self, size_t size, int zeroFill) {
+    FailingAllocator *a = static_cast<FailingAllocator *>(self);
+    if (a->calls_++ == a->failing_)
+        return nullptr;
+    void *block = zeroFill ? calloc(1, size) : malloc(size);
+    if (block != nullptr)
+        ++a->outstanding_;
+    return block;
+}
+
+void FailingAllocator::release(void *self, void *block) {
+    --static_cast<FailingAllocator *>(self)->outstanding_;
+    free(block);
 }
 
 }  // namespace jbigtest

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "jbig/ovtJBIG.h"
+
 namespace jbigtest {
 
 using Bytes = std::vector<unsigned char>;
@@ -74,6 +76,23 @@ bool decodeJbigKit(const Bytes &bie, Bitmap *image, std::string *error);
 Bytes withOrderByteCleared(const Bytes &bie);
 
 std::string hex(const Bytes &bytes, size_t first = 0, size_t count = SIZE_MAX);
+
+// An encoder allocator that refuses the allocation numbered `failing` (0 the first; -1
+// none) and counts the blocks not given back.
+class FailingAllocator {
+public:
+    explicit FailingAllocator(int failing) : failing_(failing) {}
+    JBIGEncoderSetup setup(int contextKernel = kJbigContextsFastest);
+    bool allFreed() const { return outstanding_ == 0; }
+    int allocations() const { return calls_; }
+
+private:
+    static void *allocate(void *self, size_t size, int zeroFill);
+    static void release(void *self, void *block);
+    int failing_;
+    int calls_ = 0;
+    int outstanding_ = 0;
+};
 
 }  // namespace jbigtest
 

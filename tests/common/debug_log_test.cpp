@@ -8,6 +8,8 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/CUPSDebug.h"
 
@@ -56,32 +58,62 @@ TEST_F(LogCapture, EachCallIsOneLine) {
     EXPECT_NE(text.find(" second line\n"), std::string::npos);
 }
 
-TEST_F(LogCapture, HexDumpBreaksAfterEveryEighthByte) {
-    struct Case {
-        unsigned count;
-        const char *expected;
-    };
-    const unsigned char bytes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0xab};
-    const Case cases[] = {
-        {0, "    \n"},
-        {8, "    0x00 0x01 0x02 0x03 0x04 0x05 0x06 0x07 \n"},
-        {9, "    0x00 0x01 0x02 0x03 0x04 0x05 0x06 0x07 \n    0x08 \n"},
-        {10, "    0x00 0x01 0x02 0x03 0x04 0x05 0x06 0x07 \n    0x08 0x09 \n"},
-    };
-    for (const Case &c : cases) {
-        const std::string before = Text();
-        CPSDebugLogHexDump(bytes, c.count);
-        EXPECT_EQ(Text().substr(before.size()), c.expected) << c.count;
-    }
-    CPSDebugLogHexDump(bytes + 10, 1);
-    EXPECT_NE(Text().find("0xab \n"), std::string::npos);
-}
-
 TEST_F(LogCapture, AssertLineCarriesMicroseconds) {
     CPSDebugAssert_("value %d out of range", 7);
     const std::regex line(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{4,6} \()" + Pid() +
                           R"(\) ASSERT: value 7 out of range\n)");
     EXPECT_TRUE(std::regex_match(Text(), line)) << Text();
+}
+
+// Lines written by many threads at once into a file arrive whole, none cut into another
+// (each is one write of the whole line).
+TEST(DebugLog, ConcurrentLinesStayWhole) {
+    FILE *file = tmpfile();
+    ASSERT_NE(file, nullptr);
+    FILE *saved = gDebugFile;
+    gDebugFile = file;
+    constexpr int kThreads = 8, kLines = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            const std::string filler(40 + 13 * t, (char)('a' + t));
+            for (int i = 0; i < kLines; ++i)
+                CPSDebugLog("thread %d line %d %s end", t, i, filler.c_str());
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    gDebugFile = saved;
+    rewind(file);
+    const std::regex whole(
+        R"(\d\d/\d\d/\d{4} \d\d:\d\d\.\d{4} \(\d+\) thread (\d) line \d+ ([a-h]+) end)");
+    int lines = 0;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, file) != nullptr) {
+        std::string line(buffer);
+        ASSERT_FALSE(line.empty());
+        ASSERT_EQ(line.back(), '\n');
+        line.pop_back();
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, whole)) << line;
+        const int t = std::stoi(match[1]);
+        EXPECT_EQ(match[2].str(), std::string(40 + 13 * t, (char)('a' + t)));
+        ++lines;
+    }
+    fclose(file);
+    EXPECT_EQ(lines, kThreads * kLines);
+}
+
+// On standard error the log's lines are CUPS debug messages.
+TEST(DebugLog, StandardErrorLinesCarryTheDebugPrefix) {
+    FILE *saved = gDebugFile;
+    gDebugFile = stderr;
+    testing::internal::CaptureStderr();
+    CPSDebugLog("hello %d", 5);
+    const std::string text = testing::internal::GetCapturedStderr();
+    gDebugFile = saved;
+    EXPECT_TRUE(std::regex_match(text, std::regex(R"(DEBUG: \d\d/\d\d/\d{4} .* hello 5\n)")))
+        << text;
 }
 
 TEST(DebugLog, NoDestinationWritesNothing) {

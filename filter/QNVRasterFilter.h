@@ -1,21 +1,22 @@
-// The job's page loop: reads CUPS raster page by page and drives the stream writer.
+// The CUPS filter's job loop: reads the job's CUPS raster page by page and hands each
+// page's header and rows to the driver core, with standard output as the printer's end
+// and SIGTERM as the cancel.
 #ifndef GDI_FILTER_QNVRASTERFILTER_H
 #define GDI_FILTER_QNVRASTERFILTER_H
 
 #include <cups/raster.h>
-#include <signal.h>
 #include <sys/types.h>
 
 #include <vector>
 
+#include "gdi/JobPorts.h"
 #include "options/QNVCUPSFilter.h"
-#include "gdi/QNVImageProcess.h"
 
-class QNVBlockBuffer;
-class QNVGDIFilter;
+class GdiJob;
 
-// The 16 bytes of the printer's cancel command.
-extern const unsigned char CancelCMD[16];
+// Installs the SIGTERM and SIGPIPE handlers; main does so first of all, so that a
+// SIGTERM while the options and the PPD are read is a cancel, not a kill.
+void InstallSignalHandlers();
 
 class QNVRasterFilter {
 public:
@@ -26,47 +27,19 @@ public:
 
     // The whole job; true for success (the stream ended, or the job was cancelled).
     bool Run();
-
-    bool allocRasterBuffer();
-    void deallocRasterBuffer();
+    // Whether SIGTERM was seen (and SIGPIPE, which is only logged).
     bool isCancelled();
-    bool detectCancel();
-    void insertLineToPageBuffer(QNVBlockBuffer *buffer, unsigned index, const unsigned char *line,
-                                unsigned length);
-    void rasterPageImageProcessing(QNVBlockBuffer *buffer);
-    void insertBlankPage(cups_page_header_s header);
 
 private:
-    bool isPrintableFormat(const cups_page_header_s &header, unsigned colorSpace);
-    bool hasUsableGeometry(const cups_page_header_s &header);
-    void exchangeForLongEdge();
-    void logPageHeader();
-    bool readPageLines(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength,
-                       unsigned margin);
-    bool readPageRowsInPlace(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength);
-    // How the rows of the page being read are had.
-    struct RowReading {
-        bool probed = false;  // the first row went through libcups
-        bool direct = false;  // the other rows are read from the input directly
-    };
-    bool readPageThroughBandWindow(QNVBlockBuffer *page, unsigned lineCount, unsigned lineLength);
-    unsigned readRows(RowReading *reading, unsigned char *first, size_t stride, unsigned rows,
-                      unsigned lineLength);
-    unsigned readRowsDirect(unsigned char *first, size_t stride, unsigned rows,
-                            unsigned lineLength);
-    void toneLine(unsigned char *pixels, unsigned lineLength);
-    void reportPageDone();
-    bool isTurnedPage() const;
+    // The job asks the loop whether it goes on.
+    class SignalControl : public JobControl {
+    public:
+        explicit SignalControl(QNVRasterFilter &loop) : loop(loop) {}
+        bool IsCancelled() override { return loop.isCancelled(); }
 
-    cups_raster_t *rasterStream;
-    cups_page_header_s pageHeader;
-    unsigned char *rasterBuffer;
-    unsigned int rasterBufferWidth;
-    unsigned int rasterBufferSize;
-    unsigned int pageCount;
-    QNVImageProcess imageProcess;
-    QNVCUPSFilter jobOptions;
-    QNVGDIFilter *gdiFilter;
+    private:
+        QNVRasterFilter &loop;
+    };
 
     // The raster input as libcups reads it, watched so that the end of the job can be
     // told apart from a page header that is cut off or malformed.
@@ -77,21 +50,35 @@ private:
         size_t chunkStart = 0;
         size_t chunkEnd = 0;
         unsigned long long delivered = 0;      // bytes handed to libcups so far
-        unsigned long long atPageEnd = 0;      // `delivered` when the last page was read whole
         bool endOfInput = false;               // the input reported its end
         bool readError = false;                // a read failed
         unsigned char sync[4] = {0, 0, 0, 0};  // the stream's first bytes, its kind
+        // While a page header is read: how many bytes libcups asked for first, and how
+        // many it had been given before.
+        bool watchingHeader = false;
+        size_t headerFirstAsk = 0;
+        unsigned long long atHeaderStart = 0;
         bool carriesPlainPixels() const;
+        size_t HeaderBytes() const;
         bool Refill();
     };
+    // How the rows of the page being read are had.
+    struct RowReading {
+        bool probed = false;  // the first row went through libcups
+        bool direct = false;  // the other rows are read from the input directly
+    };
+
+    bool openRasterStream();
+    void readPages(GdiJob &job, StatusReporter &reporter);
+    bool readPage(GdiJob &job);
+    bool readRow(GdiJob &job, RowReading *reading, unsigned char *row, bool *toned);
+    bool readRowDirect(GdiJob &job, unsigned char *row);
     static ssize_t readRasterInput(void *context, unsigned char *buffer, size_t length);
     bool endedCleanly() const;
-    RasterInput input;
 
-    // Copies of the job the printer is asked for, for CUPS's page accounting.
-    unsigned int jobCopies;
-    // The page's grey levels count white up (colour spaces W and SW) and are inverted.
-    bool invertPage;
+    cups_raster_t *rasterStream;
+    QNVCUPSFilter jobOptions;
+    RasterInput input;
 };
 
 #endif

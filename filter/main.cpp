@@ -20,6 +20,8 @@ void KeepPageSizedAllocationsInHeap() {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    // First of all: a SIGTERM while the options and the PPD are read is a cancel.
+    InstallSignalHandlers();
     KeepPageSizedAllocationsInHeap();
     DebugStart();
     CPSDebugLog("Welcome to GDI filter process!");

@@ -205,9 +205,9 @@ void CheckAfterRun(size_t openBefore) {
         Fail("%zu spool file(s) left behind in %s, e.g. %s", left, gSpoolDir.c_str(),
              FirstEntry(gSpoolDir.c_str()).c_str());
     }
-    const size_t queued = GetSpoolQueueLength();
-    if (queued != 0)
-        Fail("the spooler still queues %zu item(s) after the job", queued);
+    const int queues = SpoolQueue::LiveQueues();
+    if (queues != 0)
+        Fail("%d spool queue(s) still exist after the job", queues);
     const size_t open = OpenDescriptorCount();
     if (open > openBefore)
         Fail("the job left %zu descriptor(s) open", open - openBefore);

@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <sys/mman.h>
 
+#include "common/CUPSDebug.h"
+
 namespace {
 
 constexpr unsigned int kBandLines = 256;
@@ -19,10 +21,7 @@ const char kBadBandMessage[] = "cann't get the band out of memory!\n";
 const char kRefusedInsertMessage[] =
     "Memory is empry or full, please initialize with a larger size!\n";
 
-// Page-sized blocks are kept for the next page instead of going back to the system:
-// a fresh block of tens of megabytes costs a page fault for every page of memory
-// touched, far more than clearing a block the process already has. One block is kept
-// at a time, and only by the thread that makes and destroys buffers (the page loop's).
+// Blocks from this size on are mapped on their own and may be kept in a pool.
 constexpr uint64_t kRecycleMinimumBytes = 1u << 20;
 
 // Page-sized blocks are mapped on their own, aligned to and rounded up to huge pages and
@@ -63,22 +62,16 @@ void UnmapLargeBlock(unsigned char *block, uint64_t size) {
     munmap(block, size_t(MappedBytes(size)));
 }
 
-struct RecycledBlock {
-    unsigned char *data = nullptr;
-    uint64_t size = 0;
-};
-RecycledBlock gRecycled;
-
 // A block of `size` bytes. A fresh one is zero-filled; a kept one still holds the last
 // page, which `*stale` tells: the buffer clears it before any of it is used.
-unsigned char *AllocateBlock(uint64_t size, bool *stale) {
+unsigned char *AllocateBlock(uint64_t size, QNVBlockPool *pool, bool *stale) {
     *stale = false;
     if (size >= kRecycleMinimumBytes) {
-        if (gRecycled.data != nullptr && gRecycled.size == size) {
-            unsigned char *block = gRecycled.data;
-            gRecycled = RecycledBlock();
-            *stale = true;
-            return block;
+        if (pool != nullptr) {
+            if (unsigned char *kept = pool->Take(size)) {
+                *stale = true;
+                return kept;
+            }
         }
         return MapLargeBlock(size);
     }
@@ -87,17 +80,16 @@ unsigned char *AllocateBlock(uint64_t size, bool *stale) {
     return static_cast<unsigned char *>(std::calloc(size != 0 ? size_t(size) : 1, 1));
 }
 
-void ReleaseBlock(unsigned char *block, uint64_t size) {
+void ReleaseBlock(unsigned char *block, uint64_t size, QNVBlockPool *pool) {
     if (block == nullptr)
         return;
     if (size < kRecycleMinimumBytes) {
         std::free(block);
-        return;
+    } else if (pool != nullptr) {
+        pool->Keep(block, size);
+    } else {
+        UnmapLargeBlock(block, size);
     }
-    if (gRecycled.data != nullptr)
-        UnmapLargeBlock(gRecycled.data, gRecycled.size);
-    gRecycled.data = block;
-    gRecycled.size = size;
 }
 
 // Reverses a run of bytes eight at a time from both ends: a duplex back side is a
@@ -119,22 +111,45 @@ void ReverseBytes(unsigned char *bytes, size_t count) {
     std::reverse(low, high);
 }
 
-// The buffer's messages go straight to standard error, without the diagnostic log.
+// The buffer's messages go to the diagnostic log, one line each.
 void WriteMessage(const char *text) {
-    std::fwrite(text, 1, std::strlen(text), stderr);
+    const size_t length = std::strlen(text);
+    const int shown = length > 0 && text[length - 1] == '\n' ? int(length - 1) : int(length);
+    CPSDebugLog("%.*s", shown, text);
 }
 
 }  // namespace
 
-QNVBlockBuffer::QNVBlockBuffer(unsigned int width, unsigned int height)
-    : block(nullptr), lineCount(0), width(width), height(height), stale(false) {
+QNVBlockPool::~QNVBlockPool() {
+    if (kept != nullptr)
+        UnmapLargeBlock(kept, keptSize);
+}
+
+unsigned char *QNVBlockPool::Take(uint64_t size) {
+    if (kept == nullptr || keptSize != size)
+        return nullptr;
+    unsigned char *block = kept;
+    kept = nullptr;
+    keptSize = 0;
+    return block;
+}
+
+void QNVBlockPool::Keep(unsigned char *block, uint64_t size) {
+    if (kept != nullptr)
+        UnmapLargeBlock(kept, keptSize);
+    kept = block;
+    keptSize = size;
+}
+
+QNVBlockBuffer::QNVBlockBuffer(unsigned int width, unsigned int height, QNVBlockPool *pool)
+    : pool(pool), block(nullptr), lineCount(0), width(width), height(height), stale(false) {
     // Formed in 64 bits so that no width and height can wrap the size.
     const uint64_t size = uint64_t(width) * uint64_t(height);
     if (size > UINT32_MAX || size > kMaxPageBufferBytes) {
         WriteMessage(kAllocFailedMessage);
         return;
     }
-    block = AllocateBlock(size, &stale);
+    block = AllocateBlock(size, pool, &stale);
     if (block == nullptr) {
         WriteMessage(kAllocFailedMessage);
     }
@@ -142,13 +157,7 @@ QNVBlockBuffer::QNVBlockBuffer(unsigned int width, unsigned int height)
 
 QNVBlockBuffer::~QNVBlockBuffer() {
     if (block != nullptr)
-        ReleaseBlock(block, uint64_t(width) * uint64_t(height));
-}
-
-void QNVBlockBuffer::ReleaseRecycledBlocks() {
-    if (gRecycled.data != nullptr)
-        UnmapLargeBlock(gRecycled.data, gRecycled.size);
-    gRecycled = RecycledBlock();
+        ReleaseBlock(block, uint64_t(width) * uint64_t(height), pool);
 }
 
 unsigned char *QNVBlockBuffer::GetLinePtr(unsigned int index) {

@@ -4,16 +4,34 @@
 
 #include <cstdint>
 
-// The largest page the filter accepts, in bytes of one 8-bit-per-dot buffer: the
-// largest paper of the size table (12 x 18 in) at 1200 dpi with margins of up to 1 in
-// on every side, in either orientation: 14 in wide is 16800 dots, aligned to 16896;
-// 20 in high is 24000 lines, rounded up to 24576 (the turned page, 24064 x 16800,
-// is smaller). Larger requests are treated as allocation failures.
-constexpr uint64_t kMaxPageBufferBytes = 16896ull * 24576ull;
+#include "gdi/PageGeometry.h"
+
+// Keeps the page-sized block of a job's last page for its next one: a fresh block of
+// tens of megabytes costs a page fault for every page of memory touched, far more than
+// clearing a block the job already has. One block is kept at a time. A pool belongs to
+// one job and is used by one thread; it gives its block back when it goes.
+class QNVBlockPool {
+public:
+    QNVBlockPool() = default;
+    ~QNVBlockPool();
+    QNVBlockPool(const QNVBlockPool &) = delete;
+    QNVBlockPool &operator=(const QNVBlockPool &) = delete;
+
+    // A kept block of exactly `size` bytes (its contents stale), or null.
+    unsigned char *Take(uint64_t size);
+    // Keeps `block` of `size` bytes, giving back the one kept before.
+    void Keep(unsigned char *block, uint64_t size);
+
+private:
+    unsigned char *kept = nullptr;
+    uint64_t keptSize = 0;
+};
 
 class QNVBlockBuffer {
 public:
-    QNVBlockBuffer(unsigned int width, unsigned int height);
+    // Requests larger than the page buffer limit are treated as allocation failures.
+    // Page-sized blocks come from, and go back to, `pool` when one is given.
+    QNVBlockBuffer(unsigned int width, unsigned int height, QNVBlockPool *pool = nullptr);
     ~QNVBlockBuffer();
     QNVBlockBuffer(const QNVBlockBuffer &) = delete;
     QNVBlockBuffer &operator=(const QNVBlockBuffer &) = delete;
@@ -47,10 +65,6 @@ public:
     void Mirror();
     void Rotate();
 
-    // Gives back the page-sized block kept for reuse after the last buffer was
-    // destroyed (at the end of a job).
-    static void ReleaseRecycledBlocks();
-
 private:
     // A block kept from an earlier page is cleared when it is first used.
     void ClearIfStale();
@@ -58,6 +72,7 @@ private:
     // Whether a row insert of `length` bytes from `source` may be written at all.
     bool AcceptsRow(const unsigned char *source, unsigned int length) const;
 
+    QNVBlockPool *pool;
     unsigned char *block;
     unsigned int lineCount;
     unsigned int width;

@@ -3,34 +3,19 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 
-#include "gdi/BytesOrder.h"
 #include "common/CUPSDebug.h"
+#include "gdi/BytesOrder.h"
 #include "gdi/Halftone.h"
 #include "jbig/jbigcompress.h"
 
-const unsigned char kGDIJobEndMarker[4] = {'J', 'I', 'D', 'G'};
-
 namespace {
 
-const unsigned char kJobHeaderTag[4] = {'G', 'D', 'I', 'J'};
-const unsigned char kPageHeaderTag[4] = {'G', 'D', 'I', 'P'};
-const unsigned char kBandTag[4] = {'G', 'D', 'I', 'B'};
-constexpr unsigned int kJobNameOffset = 56;
-constexpr unsigned int kJobNameSize = 64;
-constexpr unsigned int kJobModeOffset = 16;
-constexpr unsigned int kPointsPerInch = 72;
-
-// Rounds a dot count up to a whole byte, then to the 128-dot line alignment.
-uint64_t AlignTo128(uint64_t width) {
-    const uint64_t bytesWide = (width + 7) / 8 * 8;
-    return (bytesWide + 127) / 128 * 128;
-}
-
-// True when the buffer exists and, unless it is meant to hold no bytes, has its block.
+// A buffer is made when it has its block; a buffer meant to hold no bytes still gets one.
 bool BufferMade(const std::unique_ptr<QNVBlockBuffer> &buffer) {
-    return buffer != nullptr && (buffer->HasBlock() || buffer->GetMemorySize() == 0);
+    return buffer != nullptr && buffer->HasBlock();
 }
 
 }  // namespace
@@ -64,135 +49,163 @@ uint32_t PointsToMicrometres(unsigned int points) {
     return (uint32_t)rounded;
 }
 
-QNVGDIFilter::QNVGDIFilter(QNVCUPSFilter &options)
+QNVGDIFilter::QNVGDIFilter(QNVCUPSFilter &options, const JobPorts &ports)
     : jobOptions(options),
+      ports(ports),
       bandIndex(0),
       bandsSent(0),
       bandFailed(false),
       holdPage(false),
       blankPageAppended(false),
-      bandCount(0),
-      pageWidthDots(0),
-      pageHeightLines(0),
-      alignedBitWidth(0),
-      alignedRowBytes(0),
-      xMarginBytes(0),
-      yMarginLines(0) {
+      bandWindowOnly(false),
+      commandBehindHeldPage(false),
+      jobCopies(1),
+      encoderSetup(OvtJBIGDefaultSetup()),
+      finalOutcome(SpoolQueue::Outcome::kOpen),
+      finalError(0) {
     memset(jobHeaderRecord, 0, sizeof(jobHeaderRecord));
     memset(pageHeaderRecord, 0, sizeof(pageHeaderRecord));
 }
 
-// Stores still present (no job end) wait for the output thread as they go.
-QNVGDIFilter::~QNVGDIFilter() = default;
+// Stores still present (no job end) wait for the output thread as they go, before the
+// spool queue they feed.
+QNVGDIFilter::~QNVGDIFilter() {
+    mainStore.reset();
+    heldStore.reset();
+    spool.reset();
+}
+
+SpoolQueue::Outcome QNVGDIFilter::GetOutputOutcome() const {
+    return spool != nullptr ? spool->GetOutcome() : finalOutcome;
+}
+
+int QNVGDIFilter::GetOutputError() const {
+    return spool != nullptr ? spool->GetError() : finalError;
+}
 
 bool QNVGDIFilter::SendJobHeader(cups_page_header_s header) {
     CPSDebugLog("==Job Header==");
-    if (mainStore == nullptr)
-        mainStore.reset(new (std::nothrow) QNVGDIStore);
-    if (heldStore == nullptr)
-        heldStore.reset(new (std::nothrow) QNVGDIStore);
+    if (spool == nullptr)
+        spool.reset(new (std::nothrow) SpoolQueue(ports));
+    if (spool != nullptr && mainStore == nullptr)
+        mainStore.reset(new (std::nothrow) QNVGDIStore(*spool));
+    if (spool != nullptr && heldStore == nullptr)
+        heldStore.reset(new (std::nothrow) QNVGDIStore(*spool));
     if (mainStore == nullptr || heldStore == nullptr) {
         CPSDebugLog("==Job Header1==");
         return false;
     }
+    // A held page goes out with its even partner, or not at all.
+    heldStore->SetFlushJoinsPrevious(true);
+    jobCopies = std::max(1u, header.NumCopies);
 
     unsigned char *record = jobHeaderRecord;
     memset(record, 0, kGDIJobHeaderSize);
-    memcpy(record, kJobHeaderTag, sizeof(kJobHeaderTag));
-    PutBigEndian32(record + 4, kGDIJobHeaderSize);
-    PutBigEndian16(record + 8, 100);
-    PutBigEndian16(record + 10, header.NumCopies);
-    record[12] = jobOptions.IsTonerSaving() ? 1 : 0;
-    record[13] = jobOptions.IsEdgeSmoothing() ? 1 : 0;
+    memcpy(record, kGDIJobHeaderTag, sizeof(kGDIJobHeaderTag));
+    PutBigEndian32(record + kGDIJobLengthOffset, kGDIJobHeaderSize);
+    PutBigEndian16(record + kGDIJobVersionOffset, 100);
+    PutBigEndian16(record + kGDIJobCopiesOffset, header.NumCopies);
+    record[kGDIJobTonerSaveOffset] = jobOptions.IsTonerSaving() ? 1 : 0;
+    record[kGDIJobSmoothingOffset] = jobOptions.IsEdgeSmoothing() ? 1 : 0;
     unsigned int mode = 0;
     if (jobOptions.IsDuplex())
         mode |= kGDIJobModeDuplex;
     if (header.Collate != 0)
         mode |= kGDIJobModeCollate;
-    PutBigEndian16(record + kJobModeOffset, mode);
-    PutBigEndian32(record + 20, date());
-    PutBigEndian16(record + 32, 256);
-    PutBigEndian16(record + 34, 2);
-    PutBigEndian16(record + 36, 1);
+    PutBigEndian16(record + kGDIJobModeOffset, mode);
+    PutBigEndian32(record + kGDIJobDateOffset, date());
+    PutBigEndian16(record + kGDIJobBandLinesOffset, kGDIBandLines);
+    PutBigEndian16(record + kGDIJobBitsOffset, 2);
+    PutBigEndian16(record + kGDIJobPlanesOffset, 1);
     const char *name = jobOptions.GetFileName();
     if (name != nullptr) {
-        memcpy(record + kJobNameOffset, name, strnlen(name, kJobNameSize));
+        memcpy(record + kGDIJobNameOffset, name, strnlen(name, kGDIJobNameSize));
     }
-
-    (void)SendData(record, kGDIJobHeaderSize);
-    return true;
+    return SendData(record, kGDIJobHeaderSize);
 }
 
 unsigned int QNVGDIFilter::AlignedBitWidth(unsigned int width) {
     const uint64_t aligned = AlignTo128(width);
     // Widths beyond the 32-bit range cannot be described; callers check the record
     // limit before asking.
-    alignedBitWidth = aligned > UINT32_MAX ? 0 : (uint32_t)aligned;
-    alignedRowBytes = alignedBitWidth / 8;
-    return alignedBitWidth;
+    geometry.alignedBitWidth = aligned > UINT32_MAX ? 0 : (uint32_t)aligned;
+    geometry.alignedRowBytes = geometry.alignedBitWidth / 8;
+    return geometry.alignedBitWidth;
 }
 
 bool QNVGDIFilter::SendPageHeader(cups_page_header_s header, unsigned int page) {
+    return SendPageHeader(header, page, PageGeometry::Of(header));
+}
+
+bool QNVGDIFilter::SendPageHeader(cups_page_header_s header, unsigned int page,
+                                  const PageGeometry &pageGeometry) {
     CPSDebugLog("==Page Header==");
     holdPage = (page % 2 == 1) && jobOptions.IsDuplex();
+    if (holdPage)
+        commandBehindHeldPage = false;
     bandIndex = 0;
     bandsSent = 0;
     bandFailed = false;
-    // Whatever a page left behind without its page end is released here.
-    pageBuffer.reset();
-    HalftoneBuffer.reset();
-    compressionBandData.reset();
-
-    // Page geometry in 64-bit arithmetic, so that no input can wrap it.
-    const uint64_t xMargin = (uint64_t)header.HWResolution[0] * header.Margins[0] / kPointsPerInch;
-    const uint64_t yMargin = (uint64_t)header.HWResolution[1] * header.Margins[1] / kPointsPerInch;
-    const uint64_t width = header.cupsWidth + 2 * xMargin;
-    const uint64_t height = header.cupsHeight + 2 * yMargin;
-    const uint64_t aligned = AlignTo128(width);
-    if (aligned > kGDIMaxPageDots || height > kGDIMaxPageDots) {
-        CPSDebugLog("Page of %llu x %llu dots does not fit the page header",
-                    (unsigned long long)aligned, (unsigned long long)height);
-        bandCount = 0;
-        pageWidthDots = 0;
-        pageHeightLines = 0;
-        AlignedBitWidth(0);
-        xMarginBytes = 0;
-        yMarginLines = 0;
+    ReleasePageBuffers();  // whatever a page left behind without its page end
+    geometry = pageGeometry;
+    if (!geometry.fits) {
+        CPSDebugLog("Page %u does not fit the page header or the page buffer limit", page);
+        geometry = PageGeometry();
         return false;
     }
-    xMarginBytes = (uint32_t)xMargin;
-    yMarginLines = (uint32_t)yMargin;
-    pageWidthDots = (uint32_t)width;
-    pageHeightLines = (uint32_t)height;
-    bandCount = (pageHeightLines + kGDIBandLines - 1) / kGDIBandLines;
-    AlignedBitWidth(pageWidthDots);
+    if (page > kGDIMaxPageNumber) {
+        CPSDebugLog("Page number %u does not fit the page header", page);
+        return false;
+    }
+    if (!MakePageBuffers())
+        return false;
+    FillPageHeaderRecord(header, page);
 
-    pageBuffer.reset(new (std::nothrow) QNVBlockBuffer(alignedBitWidth, pageHeightLines));
+    // A page's records go out in a flush of their own (the job header before the first
+    // page in one before it), so a page that cannot be made whole can be dropped.
+    if (!holdPage && mainStore != nullptr && mainStore->GetStoreCount() > 0)
+        mainStore->OutStoreData();
+    if (!SendData(pageHeaderRecord, kGDIPageHeaderSize))
+        return false;
+    CurrentStore()->NotePage(page, jobCopies);
+    return true;
+}
+
+bool QNVGDIFilter::MakePageBuffers() {
+    const uint32_t lines = bandWindowOnly ? std::min(kGDIBandLines, geometry.pageHeightLines)
+                                          : geometry.pageHeightLines;
+    pageBuffer.reset(new (std::nothrow)
+                         QNVBlockBuffer(geometry.alignedBitWidth, lines, &blockPool));
     if (!BufferMade(pageBuffer)) {
         CPSDebugLog("pageBuffer is nil");
         return false;
     }
-    HalftoneBuffer.reset(new (std::nothrow) QNVBlockBuffer(alignedRowBytes, kGDIBandLines));
+    HalftoneBuffer.reset(new (std::nothrow)
+                             QNVBlockBuffer(geometry.alignedRowBytes, kGDIBandLines));
     if (!BufferMade(HalftoneBuffer)) {
         CPSDebugLog("HalftoneBuffer is nil");
         return false;
     }
-    compressionBandData.reset(new (std::nothrow) QNVBlockBuffer(alignedRowBytes, kGDIBandLines));
+    compressionBandData.reset(new (std::nothrow)
+                                  QNVBlockBuffer(geometry.alignedRowBytes, kGDIBandLines));
     if (!BufferMade(compressionBandData)) {
         CPSDebugLog("compressionBandData is nil");
         return false;
     }
+    return true;
+}
 
+void QNVGDIFilter::FillPageHeaderRecord(const cups_page_header_s &header, unsigned int page) {
     unsigned char *record = pageHeaderRecord;
     memset(record, 0, kGDIPageHeaderSize);
-    memcpy(record, kPageHeaderTag, sizeof(kPageHeaderTag));
-    PutBigEndian32(record + 4, kGDIPageHeaderSize);
-    record[8] = (unsigned char)jobOptions.GetPaperSize();
-    record[9] = (unsigned char)jobOptions.GetInputTray();
-    record[10] = (unsigned char)jobOptions.GetPaperType();
-    PutBigEndian16(record + 12, alignedBitWidth);
-    PutBigEndian16(record + 14, pageHeightLines);
-    record[32] = 1;
+    memcpy(record, kGDIPageHeaderTag, sizeof(kGDIPageHeaderTag));
+    PutBigEndian32(record + kGDIPageLengthOffset, kGDIPageHeaderSize);
+    record[kGDIPagePaperSizeOffset] = (unsigned char)jobOptions.GetPaperSize();
+    record[kGDIPageTrayOffset] = (unsigned char)jobOptions.GetInputTray();
+    record[kGDIPagePaperTypeOffset] = (unsigned char)jobOptions.GetPaperType();
+    PutBigEndian16(record + kGDIPageWidthOffset, geometry.alignedBitWidth);
+    PutBigEndian16(record + kGDIPageHeightOffset, geometry.pageHeightLines);
+    record[kGDIPageOneOffset] = 1;
     unsigned char flags = kGDIPageFlagAlways;
     if (jobOptions.IsDuplex()) {
         flags |= kGDIPageFlagDuplex;
@@ -201,23 +214,24 @@ bool QNVGDIFilter::SendPageHeader(cups_page_header_s header, unsigned int page) 
     }
     if (blankPageAppended)
         flags |= kGDIPageFlagBlankPage;
-    record[33] = flags;
-    PutBigEndian16(record + 34, page);
-    PutBigEndian16(record + 54, bandCount);
-    PutBigEndian32(record + 56, PointsToMicrometres(header.PageSize[0]));
-    PutBigEndian32(record + 60, PointsToMicrometres(header.PageSize[1]));
-
-    (void)SendData(record, kGDIPageHeaderSize);
-    return true;
+    record[kGDIPageFlagsOffset] = flags;
+    PutBigEndian16(record + kGDIPageNumberOffset, page);
+    PutBigEndian16(record + kGDIPageBandCountOffset, geometry.bandCount);
+    PutBigEndian32(record + kGDIPagePaperWidthOffset, PointsToMicrometres(header.PageSize[0]));
+    PutBigEndian32(record + kGDIPagePaperLengthOffset, PointsToMicrometres(header.PageSize[1]));
 }
 
 bool QNVGDIFilter::SendPageData() {
     CPSDebugLog("==Page Data==");
-    if (bandCount == 0)
+    if (geometry.bandCount == 0)
         return true;
     if (pageBuffer == nullptr || bandFailed)
         return false;
-    for (uint32_t i = bandsSent; i < bandCount; ++i) {
+    if (bandWindowOnly) {
+        // The page buffer holds one band: every band went out through SendNextBand.
+        return bandsSent == geometry.bandCount;
+    }
+    for (uint32_t i = bandsSent; i < geometry.bandCount; ++i) {
         if (!SendBandOfPage(i, pageBuffer->GetBandPtr(i)))
             return false;
     }
@@ -225,7 +239,7 @@ bool QNVGDIFilter::SendPageData() {
 }
 
 bool QNVGDIFilter::SendNextBand(unsigned char *lines) {
-    if (pageBuffer == nullptr || bandFailed || bandsSent >= bandCount)
+    if (pageBuffer == nullptr || bandFailed || bandsSent >= geometry.bandCount)
         return false;
     return SendBandOfPage(bandsSent, lines);
 }
@@ -242,31 +256,30 @@ bool QNVGDIFilter::SendBandOfPage(uint32_t band, unsigned char *lines) {
 }
 
 uint32_t QNVGDIFilter::CompressBand(unsigned int lines) {
-    if (alignedRowBytes == 0 || !BufferMade(compressionBandData) ||
-        compressionBandData->GetBlockPtr() == nullptr) {
+    const uint32_t rowBytes = geometry.alignedRowBytes;
+    if (rowBytes == 0 || !BufferMade(compressionBandData)) {
         CPSDebugLog("compressionBandData is nil");
         return 0;
     }
     const unsigned char *bits = HalftoneBuffer->GetBlockPtr();
-    const uint32_t bandBytes = lines * alignedRowBytes;  // at most 256 x 8191
+    const uint32_t bandBytes = lines * rowBytes;  // at most 256 x 8191
     uint32_t capacity = compressionBandData->GetMemorySize();
-    uint32_t length = djz_Compress(bits, bandBytes, compressionBandData->GetBlockPtr(), capacity,
-                                   alignedRowBytes);
+    uint32_t length = djz_CompressWith(bits, bandBytes, compressionBandData->GetBlockPtr(),
+                                       capacity, rowBytes, &encoderSetup);
     if (length > capacity) {
         // The band codes to more than the buffer holds: make room and code it again,
         // so that no band is ever cut.
-        const uint32_t linesNeeded =
-            (uint32_t)(((uint64_t)length + alignedRowBytes - 1) / alignedRowBytes);
+        const uint32_t linesNeeded = (uint32_t)(((uint64_t)length + rowBytes - 1) / rowBytes);
         std::unique_ptr<QNVBlockBuffer> larger(new (std::nothrow)
-                                                   QNVBlockBuffer(alignedRowBytes, linesNeeded));
-        if (larger == nullptr || larger->GetBlockPtr() == nullptr) {
+                                                   QNVBlockBuffer(rowBytes, linesNeeded));
+        if (!BufferMade(larger)) {
             CPSDebugLog("Fail to make room for %u bytes of band %u", length, bandIndex);
             return 0;
         }
         compressionBandData = std::move(larger);
         capacity = compressionBandData->GetMemorySize();
-        length = djz_Compress(bits, bandBytes, compressionBandData->GetBlockPtr(), capacity,
-                              alignedRowBytes);
+        length = djz_CompressWith(bits, bandBytes, compressionBandData->GetBlockPtr(), capacity,
+                                  rowBytes, &encoderSetup);
         if (length > capacity)
             length = 0;
     }
@@ -277,47 +290,68 @@ uint32_t QNVGDIFilter::CompressBand(unsigned int lines) {
 
 bool QNVGDIFilter::SendBandData(unsigned char *band) {
     CPSDebugLog("==Band Data==");
-    if (bandIndex >= bandCount)
+    if (bandIndex >= geometry.bandCount)
         return false;
     unsigned char record[kGDIBandHeaderSize];
     memset(record, 0, sizeof(record));
-    const unsigned int lines =
-        IsLastBandOfPage() ? pageHeightLines - kGDIBandLines * bandIndex : kGDIBandLines;
-    memcpy(record, kBandTag, sizeof(kBandTag));
-    PutBigEndian16(record + 24, alignedBitWidth);
-    PutBigEndian16(record + 26, lines);
+    const unsigned int lines = geometry.BandLines(bandIndex);
+    memcpy(record, kGDIBandTag, sizeof(kGDIBandTag));
+    PutBigEndian16(record + kGDIBandWidthOffset, geometry.alignedBitWidth);
+    PutBigEndian16(record + kGDIBandLinesOffset, lines);
     unsigned int flags = 0;
     if (IsFirstBandOfPage())
         flags |= kGDIBandFlagFirst;
     if (IsLastBandOfPage())
         flags |= kGDIBandFlagLast;
-    PutBigEndian32(record + 4, flags);
+    PutBigEndian32(record + kGDIBandFlagsOffset, flags);
 
-    if (band == nullptr || HalftoneBuffer == nullptr || HalftoneBuffer->GetBlockPtr() == nullptr) {
+    if (band == nullptr || !BufferMade(HalftoneBuffer)) {
         CPSDebugLog("Band %u has no data to send", bandIndex);
         return false;
     }
-    ApplyGrayRasterHalftone(band, (int)alignedBitWidth, (int)bandIndex, (int)lines,
+    ApplyGrayRasterHalftone(band, (int)geometry.alignedBitWidth, (int)bandIndex, (int)lines,
                             HalftoneBuffer->GetBlockPtr());
     const uint32_t length = CompressBand(lines);
     if (length == 0)
         return false;
-    PutBigEndian32(record + 8, length);
+    PutBigEndian32(record + kGDIBandLengthOffset, length);
 
     if (!SendData(record, kGDIBandHeaderSize))
         return false;
     return SendData(compressionBandData->GetBlockPtr(), length);
 }
 
-int QNVGDIFilter::SendPageEnd() {
-    int result = mainStore != nullptr ? mainStore->OutStoreData() : 0;
-    if (!holdPage && jobOptions.IsDuplex()) {
-        result = SendTheStorePage();
-        holdPage = false;
-    }
+QNVGDIStore *QNVGDIFilter::CurrentStore() const {
+    return holdPage ? heldStore.get() : mainStore.get();
+}
+
+void QNVGDIFilter::DiscardPage() {
+    CPSDebugLog("Page dropped: it could not be made whole");
+    if (QNVGDIStore *store = CurrentStore())
+        store->ReleaseStore();
+    // An even page that is dropped leaves its odd partner held, for a blank partner.
+    if (jobOptions.IsDuplex())
+        holdPage = true;
+}
+
+void QNVGDIFilter::ReleasePageBuffers() {
     pageBuffer.reset();
     HalftoneBuffer.reset();
     compressionBandData.reset();
+}
+
+int QNVGDIFilter::SendPageEnd() {
+    // The end of an even duplex page releases its held odd partner: the two sides of the
+    // sheet go out together.
+    const bool releaseHeld = !holdPage && jobOptions.IsDuplex() && heldStore != nullptr;
+    if (releaseHeld && mainStore != nullptr && heldStore->GetStoreCount() > 0)
+        (void)mainStore->AppendFrom(*heldStore);
+    int result = mainStore != nullptr ? mainStore->OutStoreData() : 0;
+    if (releaseHeld) {
+        result = SendTheStorePage();
+        holdPage = false;
+    }
+    ReleasePageBuffers();
     CPSDebugLog("==End Page==");
     return result;
 }
@@ -326,34 +360,49 @@ int QNVGDIFilter::SendSinglePage() {
     holdPage = false;
     if (mainStore == nullptr || heldStore == nullptr)
         return 0;
-    PutBigEndian16(jobHeaderRecord + kJobModeOffset, 0);
-    (void)SendData(jobHeaderRecord, kGDIJobHeaderSize);
+    PutBigEndian16(jobHeaderRecord + kGDIJobModeOffset, 0);
+    if (!SendData(jobHeaderRecord, kGDIJobHeaderSize))
+        return 0;
     return heldStore->OutSinglePage();
 }
 
 int QNVGDIFilter::SendJobEnd() {
     CPSDebugLog("==End Job==");
     if (holdPage && heldStore != nullptr) {
-        // The job stopped right after an odd duplex page: release that page, and
-        // whatever was stored behind it, ahead of the job end marker.
-        CPSDebugLog("Releasing the held page before the job end");
+        // The job stopped right after an odd duplex page whose partner never came: it
+        // goes out alone, closed by the cancel command, ahead of the job end marker.
         holdPage = false;
-        (void)SendTheStorePage();
+        if (heldStore->GetStoreCount() > 0) {
+            CPSDebugLog("Releasing the held page before the job end");
+            if (!commandBehindHeldPage)
+                (void)heldStore->StoreData(CancelCMD, sizeof(CancelCMD));
+            (void)SendTheStorePage();
+        }
     }
-    (void)SendData(kGDIJobEndMarker, sizeof(kGDIJobEndMarker));
-    const int result = mainStore != nullptr ? mainStore->OutStoreData() : 0;
-    mainStore.reset();
+    const bool stored = SendData(kGDIJobEndMarker, sizeof(kGDIJobEndMarker));
+    int result = mainStore != nullptr ? mainStore->OutStoreData() : 0;
+    mainStore.reset();  // waits until everything flushed has gone out
     heldStore.reset();
+    if (spool != nullptr) {
+        finalOutcome = spool->GetOutcome();
+        finalError = spool->GetError();
+        spool.reset();
+    }
+    if (!stored || finalOutcome == SpoolQueue::Outcome::kFailed)
+        result = 0;
     return result;
 }
 
 int QNVGDIFilter::SendGDICommand(const unsigned char *bytes, unsigned int length) {
-    (void)SendData(bytes, length);
+    if (!SendData(bytes, length))
+        return 0;
+    if (holdPage)
+        commandBehindHeldPage = true;
     return mainStore != nullptr ? mainStore->OutStoreData() : 0;
 }
 
 bool QNVGDIFilter::SendData(const void *bytes, unsigned int length) {
-    QNVGDIStore *store = holdPage ? heldStore.get() : mainStore.get();
+    QNVGDIStore *store = CurrentStore();
     if (store == nullptr)
         return false;
     return (unsigned int)store->StoreData(bytes, length) == length;

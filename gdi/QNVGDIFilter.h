@@ -9,34 +9,13 @@
 
 #include <memory>
 
+#include "gdi/GdiStream.h"
+#include "gdi/JobPorts.h"
+#include "gdi/PageGeometry.h"
 #include "gdi/QNVBlockBuffer.h"
-#include "options/QNVCUPSFilter.h"
 #include "gdi/QNVGDIStore.h"
-
-// Record sizes and band height of the printer stream.
-constexpr unsigned int kGDIJobHeaderSize = 120;
-constexpr unsigned int kGDIPageHeaderSize = 64;
-constexpr unsigned int kGDIBandHeaderSize = 32;
-constexpr unsigned int kGDIBandLines = 256;
-// Largest value of the 16-bit width and height fields of the records.
-constexpr unsigned int kGDIMaxPageDots = 0xFFFF;
-
-// Job header mode word values.
-constexpr unsigned int kGDIJobModeDuplex = 0x0200;
-constexpr unsigned int kGDIJobModeCollate = 0x0008;
-
-// Page flags (page header byte 33).
-constexpr unsigned char kGDIPageFlagAlways = 0x01;
-constexpr unsigned char kGDIPageFlagDuplex = 0x04;
-constexpr unsigned char kGDIPageFlagEvenPage = 0x08;
-constexpr unsigned char kGDIPageFlagBlankPage = 0x20;
-
-// Band flags (band record offset 4).
-constexpr unsigned int kGDIBandFlagFirst = 1;
-constexpr unsigned int kGDIBandFlagLast = 2;
-
-// The job end marker "JIDG".
-extern const unsigned char kGDIJobEndMarker[4];
+#include "jbig/ovtJBIG.h"
+#include "options/QNVCUPSFilter.h"
 
 // Packs a local date and time into the job header's 32-bit date stamp: day << 27,
 // month (0-11) << 23, (year - 1980) mod 64 << 16, seconds / 2 << 11, minutes << 5,
@@ -50,13 +29,17 @@ uint32_t PointsToMicrometres(unsigned int points);
 
 class QNVGDIFilter {
 public:
-    explicit QNVGDIFilter(QNVCUPSFilter &options);
+    // The stream goes to the sink of `ports`; the spooler asks its control before each
+    // page goes out and reports pages that have gone out to its reporter.
+    QNVGDIFilter(QNVCUPSFilter &options, const JobPorts &ports);
     ~QNVGDIFilter();
     QNVGDIFilter(const QNVGDIFilter &) = delete;
     QNVGDIFilter &operator=(const QNVGDIFilter &) = delete;
 
     bool SendJobHeader(cups_page_header_s header);
     bool SendPageHeader(cups_page_header_s header, unsigned int page);
+    // The same with the page's geometry already worked out from `header`.
+    bool SendPageHeader(cups_page_header_s header, unsigned int page, const PageGeometry &geometry);
     bool SendPageData();
     // Sends the page's next band from `lines`, which hold its lines laid out as in the
     // page buffer; SendPageData sends the bands not sent this way. A page that is not
@@ -64,7 +47,10 @@ public:
     bool SendNextBand(unsigned char *lines);
     bool SendBandData(unsigned char *band);
     bool IsFirstBandOfPage() const { return bandIndex == 0; }
-    bool IsLastBandOfPage() const { return bandIndex + 1 == bandCount; }
+    bool IsLastBandOfPage() const { return bandIndex + 1 == geometry.bandCount; }
+    // Drops what is stored of the current page, which could not be made whole: nothing
+    // of it goes out, and a held odd page stays held for a partner.
+    void DiscardPage();
     int SendPageEnd();
     int SendSinglePage();
     int SendJobEnd();
@@ -72,21 +58,38 @@ public:
     bool SendData(const void *bytes, unsigned int length);
     int SendTheStorePage();
 
+    // Pages that will be sent a band at a time (SendNextBand) get a page buffer of one
+    // band only; set before SendPageHeader, it holds for the pages after it.
+    void SetBandWindowOnly(bool windowOnly) { bandWindowOnly = windowOnly; }
+    // The JBIG encoders' set-up (memory, context kernel); the default one when not set.
+    void SetEncoderSetup(const JBIGEncoderSetup &setup) { encoderSetup = setup; }
+
     QNVBlockBuffer *GetPageBuffer() { return pageBuffer.get(); }
     unsigned int AlignedBitWidth(unsigned int width);
-    unsigned int GetAlignedBitWidth() const { return alignedBitWidth; }
-    unsigned int GetAlignedRowBytes() const { return alignedRowBytes; }
-    unsigned int GetxMarginBytes() const { return xMarginBytes; }
-    unsigned int GetyMarginLines() const { return yMarginLines; }
-    unsigned int GetBandCount() const { return bandCount; }
-    unsigned int GetPageHeightLines() const { return pageHeightLines; }
+    unsigned int GetAlignedBitWidth() const { return geometry.alignedBitWidth; }
+    unsigned int GetAlignedRowBytes() const { return geometry.alignedRowBytes; }
+    unsigned int GetxMarginBytes() const { return geometry.xMarginDots; }
+    unsigned int GetyMarginLines() const { return geometry.yMarginLines; }
+    unsigned int GetBandCount() const { return geometry.bandCount; }
+    unsigned int GetPageHeightLines() const { return geometry.pageHeightLines; }
+    const PageGeometry &GetGeometry() const { return geometry; }
     void SetBlankPageAppended(bool appended) { blankPageAppended = appended; }
+
+    // How the job's output has gone so far (after SendJobEnd: how it ended).
+    SpoolQueue::Outcome GetOutputOutcome() const;
+    int GetOutputError() const;
 
 private:
     uint32_t CompressBand(unsigned int lines);
     bool SendBandOfPage(uint32_t band, unsigned char *lines);
+    bool MakePageBuffers();
+    void FillPageHeaderRecord(const cups_page_header_s &header, unsigned int page);
+    QNVGDIStore *CurrentStore() const;
+    void ReleasePageBuffers();
 
     QNVCUPSFilter jobOptions;
+    JobPorts ports;
+    std::unique_ptr<SpoolQueue> spool;
     std::unique_ptr<QNVGDIStore> mainStore;
     std::unique_ptr<QNVGDIStore> heldStore;
     unsigned char jobHeaderRecord[kGDIJobHeaderSize];
@@ -94,18 +97,19 @@ private:
     uint32_t bandIndex;
     uint32_t bandsSent;  // bands of the page sent so far, in order
     bool bandFailed;     // a band of the page could not be sent
+    QNVBlockPool blockPool;
     std::unique_ptr<QNVBlockBuffer> pageBuffer;
     std::unique_ptr<QNVBlockBuffer> HalftoneBuffer;
     bool holdPage;
     bool blankPageAppended;
+    bool bandWindowOnly;
+    bool commandBehindHeldPage;  // the cancel command already follows the held page
     std::unique_ptr<QNVBlockBuffer> compressionBandData;
-    uint32_t bandCount;
-    uint32_t pageWidthDots;
-    uint32_t pageHeightLines;
-    uint32_t alignedBitWidth;
-    uint32_t alignedRowBytes;
-    uint32_t xMarginBytes;
-    uint32_t yMarginLines;
+    PageGeometry geometry;
+    unsigned int jobCopies;
+    JBIGEncoderSetup encoderSetup;
+    SpoolQueue::Outcome finalOutcome;
+    int finalError;
 };
 
 #endif

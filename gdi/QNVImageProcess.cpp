@@ -108,6 +108,14 @@ int QNVImageProcess::GetContrast(long value, long strength) {
     return static_cast<int>(s <= 127 ? r : 255 - r);
 }
 
+void QNVImageProcess::InvertInput() {
+    for (int low = 0, high = 255; low < high; ++low, --high) {
+        const uint16_t entry = gammaLUT[low];
+        gammaLUT[low] = gammaLUT[high];
+        gammaLUT[high] = entry;
+    }
+}
+
 void QNVImageProcess::AdjustGrayscaleLine(unsigned char *line, unsigned int length) {
     if (line == nullptr) {
         return;

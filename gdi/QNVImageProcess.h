@@ -13,6 +13,10 @@ public:
     // Fills the tone table from a brightness and a contrast level (-75 .. 75) with gamma 1.
     void GenerateGrayGammaTable(int brightnessLevel, int contrastLevel);
 
+    // Makes the table take grey levels that count white up (255 white): entry x becomes
+    // what entry 255 - x was, so the inversion costs nothing on the way.
+    void InvertInput();
+
     // Fills the 256 entries of `table` from gamma and the two levels.
     static void InitGammaLUT(uint16_t *table, float gamma, int brightnessLevel, int contrastLevel);
 

@@ -21,7 +21,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir bu
 echo "== ThreadSanitizer build (spooler, stream writer, band encoding, encoders on several threads) =="
 cmake -S . -B build-tsan -DGDI_WERROR=ON -DGDI_SANITIZE=thread -DGDI_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target gdi_spooler_test gdi_stream_writer_test \
-  gdi_band_encoding_test jbig_threads_test gdidecode
+  gdi_band_encoding_test jbig_threads_test common_debug_log_test gdidecode
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -L threads -j"$jobs"
 
 echo "== Fuzzing (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer), short run =="

@@ -55,7 +55,7 @@ bool TurnsBackSide(unsigned pageNumber, const PrintSettings &settings) {
            (settings.duplexStyle == 2 && settings.longEdge);
 }
 
-GreyPage EmptyPage(const PageSpec &page, const PrintSettings &settings) {
+GreyPage EmptyPage(const TestPage &page, const PrintSettings &settings) {
     const unsigned xMargin = MarginDots(page.resolution[0], page.marginPoints[0]);
     const unsigned yMargin = MarginDots(page.resolution[1], page.marginPoints[1]);
     const unsigned printedWidth = settings.longEdge ? page.height : page.width;
@@ -87,7 +87,7 @@ Bitmap Screen(GreyPage &grey, unsigned pageNumber, const PrintSettings &settings
 
 }  // namespace
 
-unsigned char SourcePixel(const PageSpec &page, unsigned x, unsigned y) {
+unsigned char SourcePixel(const TestPage &page, unsigned x, unsigned y) {
     const unsigned band = (x * 4) / std::max(1u, page.width);
     switch ((band + page.seed) % 4) {
         case 0:
@@ -101,13 +101,13 @@ unsigned char SourcePixel(const PageSpec &page, unsigned x, unsigned y) {
     }
 }
 
-bool WriteRasterJob(const std::string &path, const std::vector<PageSpec> &pages, cups_mode_t mode) {
+bool WriteRasterJob(const std::string &path, const std::vector<TestPage> &pages, cups_mode_t mode) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         return false;
     cups_raster_t *raster = cupsRasterOpen(fd, mode);
     bool ok = raster != nullptr;
-    for (const PageSpec &page : pages) {
+    for (const TestPage &page : pages) {
         if (!ok)
             break;
         cups_page_header2_t header = GreyRasterHeader(page.width, page.height);
@@ -136,7 +136,7 @@ bool WriteRasterJob(const std::string &path, const std::vector<PageSpec> &pages,
     return ok;
 }
 
-Bitmap ExpectedPage(const PageSpec &page, unsigned pageNumber, const PrintSettings &settings) {
+Bitmap ExpectedPage(const TestPage &page, unsigned pageNumber, const PrintSettings &settings) {
     const std::vector<unsigned char> tone = ToneTable(settings);
     const bool whiteIsHigh = page.colorSpace == CUPS_CSPACE_W || page.colorSpace == CUPS_CSPACE_SW;
     const unsigned xMargin = MarginDots(page.resolution[0], page.marginPoints[0]);
@@ -160,7 +160,7 @@ Bitmap ExpectedPage(const PageSpec &page, unsigned pageNumber, const PrintSettin
     return Screen(grey, pageNumber, settings);
 }
 
-Bitmap ExpectedBlankPage(const PageSpec &lastPage, const PrintSettings &settings) {
+Bitmap ExpectedBlankPage(const TestPage &lastPage, const PrintSettings &settings) {
     GreyPage grey = EmptyPage(lastPage, settings);
     return Screen(grey, 2, settings);
 }

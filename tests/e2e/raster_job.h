@@ -12,7 +12,7 @@
 
 namespace gditest {
 
-struct PageSpec {
+struct TestPage {
     unsigned width = 640;  // pixels
     unsigned height = 480;
     cups_cspace_t colorSpace = CUPS_CSPACE_K;
@@ -25,10 +25,10 @@ struct PageSpec {
 
 // Grey level (0 white .. 255 black in the page's own colour space) of a pixel:
 // gradients, noise and solid blocks, different on every page.
-unsigned char SourcePixel(const PageSpec &page, unsigned x, unsigned y);
+unsigned char SourcePixel(const TestPage &page, unsigned x, unsigned y);
 
 // Writes the pages as a CUPS raster stream; false when libcups refuses.
-bool WriteRasterJob(const std::string &path, const std::vector<PageSpec> &pages,
+bool WriteRasterJob(const std::string &path, const std::vector<TestPage> &pages,
                     cups_mode_t mode = CUPS_RASTER_WRITE);
 
 struct PrintSettings {
@@ -51,10 +51,10 @@ struct Bitmap {
 // The page the filter must send for `page` as page number `pageNumber` of the job:
 // toned, placed with its margins, turned for long-edge feed and duplex back sides,
 // and screened with the plain threshold rule.
-Bitmap ExpectedPage(const PageSpec &page, unsigned pageNumber, const PrintSettings &settings);
+Bitmap ExpectedPage(const TestPage &page, unsigned pageNumber, const PrintSettings &settings);
 
 // The blank page appended to an odd duplex job.
-Bitmap ExpectedBlankPage(const PageSpec &lastPage, const PrintSettings &settings);
+Bitmap ExpectedBlankPage(const TestPage &lastPage, const PrintSettings &settings);
 
 // Decodes every band of a page of a parsed stream.
 bool DecodePage(const gdidecode::ParsedPage &page, Bitmap *bitmap, std::string *error);

@@ -27,9 +27,19 @@ FilterRun RunOrSkip(const FilterRequest &request) {
     return run;
 }
 
-#define SKIP_WITHOUT_PRIVATE_TMP(run) \
-    if (!(run).started)               \
-    GTEST_SKIP() << "cannot make a private /tmp (needs root or userns)"
+// The debug switch and log live at fixed paths in /tmp: their tests run the filter in a
+// private /tmp, which needs root.
+FilterRequest InPrivateTmp(FilterRequest request) {
+    request.privateTmp = true;
+    return request;
+}
+
+#define SKIP_WITHOUT_PRIVATE_TMP(run)                                           \
+    if (!(run).started) {                                                       \
+        std::string why;                                                        \
+        gditest::CanMakePrivateTmp(&why);                                       \
+        GTEST_SKIP() << "the debug log tests need a private /tmp, and " << why; \
+    }
 
 bool HasLine(const std::string &log, const std::string &message) {
     size_t at = 0;
@@ -56,7 +66,7 @@ std::string Inspect(const char *path) {
 
 TEST(FilterFrontEnd, LogsTheSettingsItTook) {
     FilterRun run = RunOrSkip(JobWithOptions("PageSize=A4 LongEdgeIsVertical=True"));
-    SKIP_WITHOUT_PRIVATE_TMP(run);
+    ASSERT_TRUE(run.started);
     for (const char *line : {"Welcome to GDI filter process!", "QNVCUPSFilter is running!",
                              "ppd attr cupsModelNumber = 1", "Option PageSize = A4",
                              "Option LongEdgeIsVertical = True", "thePrintWeapon.PaperSize: 137",
@@ -71,7 +81,7 @@ TEST(FilterFrontEnd, FiveArgumentsAreNotEnough) {
     FilterRequest request = JobWithOptions("");
     request.args.pop_back();
     FilterRun run = RunOrSkip(request);
-    SKIP_WITHOUT_PRIVATE_TMP(run);
+    ASSERT_TRUE(run.started);
     EXPECT_TRUE(HasLine(run.err, "Not enough arguments")) << run.err;
     EXPECT_EQ(run.err.find("thePrintWeapon."), std::string::npos);
 }
@@ -80,7 +90,7 @@ TEST(FilterFrontEnd, UnopenableInputFileIsLogged) {
     FilterRequest request = JobWithOptions("PageSize=A5");
     request.args.push_back("/nonexistent/job.ras");
     FilterRun run = RunOrSkip(request);
-    SKIP_WITHOUT_PRIVATE_TMP(run);
+    ASSERT_TRUE(run.started);
     EXPECT_TRUE(HasLine(run.err, "Unable to open argv[6]")) << run.err;
     EXPECT_EQ(run.err.find("Option PageSize"), std::string::npos);
 }
@@ -89,13 +99,13 @@ TEST(FilterFrontEnd, MissingPpdKeepsBuiltInDefaults) {
     FilterRequest request = JobWithOptions("PageSize=Letter");
     request.env = {{"PPD", "/nonexistent/queue.ppd"}};
     FilterRun run = RunOrSkip(request);
-    SKIP_WITHOUT_PRIVATE_TMP(run);
+    ASSERT_TRUE(run.started);
     EXPECT_TRUE(HasLine(run.err, "can't open PPD file!")) << run.err;
     EXPECT_TRUE(HasLine(run.err, "thePrintWeapon.PaperSize: 1")) << run.err;
 }
 
 TEST(DebugLogDestination, WithoutSwitchFileLogGoesToStandardError) {
-    FilterRequest request = JobWithOptions("");
+    FilterRequest request = InPrivateTmp(JobWithOptions(""));
     request.inspect = [] { return Inspect("/tmp/CUPSDebug.log"); };
     FilterRun run = RunOrSkip(request);
     SKIP_WITHOUT_PRIVATE_TMP(run);
@@ -104,7 +114,7 @@ TEST(DebugLogDestination, WithoutSwitchFileLogGoesToStandardError) {
 }
 
 TEST(DebugLogDestination, SwitchFileAppendsToLogFileWithMode0666) {
-    FilterRequest request = JobWithOptions("PageSize=Legal");
+    FilterRequest request = InPrivateTmp(JobWithOptions("PageSize=Legal"));
     request.setup = [] {
         std::ofstream("/tmp/gdidebug");
         std::ofstream("/tmp/CUPSDebug.log") << "earlier job\n";
@@ -119,7 +129,7 @@ TEST(DebugLogDestination, SwitchFileAppendsToLogFileWithMode0666) {
 }
 
 TEST(DebugLogDestination, SwitchFileCreatesMissingLogFile) {
-    FilterRequest request = JobWithOptions("");
+    FilterRequest request = InPrivateTmp(JobWithOptions(""));
     request.setup = [] { mkdir("/tmp/gdidebug", 0755); };  // any kind of file switches
     request.inspect = [] { return Inspect("/tmp/CUPSDebug.log"); };
     FilterRun run = RunOrSkip(request);
@@ -131,6 +141,8 @@ TEST(DebugLogDestination, SwitchFileCreatesMissingLogFile) {
 struct UnsafeLogCase {
     const char *name;
     std::function<void()> plant;  // what somebody left at the log file's path
+    const char *watched;          // a file the filter must not touch
+    const char *reason;           // the refusal the filter gives
 };
 
 void PrintTo(const UnsafeLogCase &c, std::ostream *os) {
@@ -140,7 +152,7 @@ void PrintTo(const UnsafeLogCase &c, std::ostream *os) {
 class UnsafeLogFile : public ::testing::TestWithParam<UnsafeLogCase> {};
 
 TEST_P(UnsafeLogFile, FallsBackToStandardErrorAndTouchesNothing) {
-    FilterRequest request = JobWithOptions("");
+    FilterRequest request = InPrivateTmp(JobWithOptions(""));
     request.setup = [] {
         std::ofstream("/tmp/gdidebug");
         std::ofstream("/tmp/victim") << "keep";
@@ -152,14 +164,26 @@ TEST_P(UnsafeLogFile, FallsBackToStandardErrorAndTouchesNothing) {
         setup();
         plant();
     };
-    request.inspect = [] { return Inspect("/tmp/victim"); };
+    const char *watched = GetParam().watched;
+    request.inspect = [watched] { return Inspect(watched); };
     FilterRun run = RunOrSkip(request);
     SKIP_WITHOUT_PRIVATE_TMP(run);
-    EXPECT_NE(run.err.find("DEBUG: Unable to open debug log for writing, switching to stderr: "),
+    EXPECT_NE(run.err.find(std::string("DEBUG: Unable to open debug log for writing, switching "
+                                       "to stderr: ") +
+                           GetParam().reason),
               std::string::npos)
         << run.err;
     EXPECT_TRUE(HasLine(run.err, "Welcome to GDI filter process!"));
     EXPECT_EQ(run.inspection, "600\nkeep");
+}
+
+// A file at the log's path that belongs to another user, as a root-run filter would
+// otherwise append to it.
+void PlantOtherUsersLog() {
+    std::ofstream("/tmp/CUPSDebug.log") << "keep";
+    chmod("/tmp/CUPSDebug.log", 0600);
+    if (chown("/tmp/CUPSDebug.log", 65534, 65534) != 0)
+        perror("chown");
 }
 
 const UnsafeLogCase kUnsafeLogCases[] = {
@@ -167,9 +191,19 @@ const UnsafeLogCase kUnsafeLogCases[] = {
      [] {
          if (symlink("/tmp/victim", "/tmp/CUPSDebug.log") != 0)
              perror("symlink");
-     }},
-    {"Directory", [] { mkdir("/tmp/CUPSDebug.log", 0755); }},
-    {"Fifo", [] { mkfifo("/tmp/CUPSDebug.log", 0666); }},
+     },
+     "/tmp/victim", "Too many levels of symbolic links"},
+    {"HardLink",
+     [] {
+         if (link("/tmp/victim", "/tmp/CUPSDebug.log") != 0)
+             perror("link");
+     },
+     "/tmp/victim", "/tmp/CUPSDebug.log is refused: it has more than one link"},
+    {"Directory", [] { mkdir("/tmp/CUPSDebug.log", 0755); }, "/tmp/victim", "Is a directory"},
+    {"Fifo", [] { mkfifo("/tmp/CUPSDebug.log", 0666); }, "/tmp/victim",
+     "No such device or address"},  // a FIFO nobody reads: the open itself fails
+    {"OtherUsersFile", PlantOtherUsersLog, "/tmp/CUPSDebug.log",
+     "/tmp/CUPSDebug.log is refused: it belongs to another user"},
 };
 
 INSTANTIATE_TEST_SUITE_P(LogFile, UnsafeLogFile, ::testing::ValuesIn(kUnsafeLogCases),

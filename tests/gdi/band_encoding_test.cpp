@@ -28,7 +28,6 @@ namespace {
 using gditest::MakeOptions;
 using gditest::MakePageHeader;
 using gditest::SpoolDirectory;
-using gditest::StdoutCapture;
 
 using GreyAt = std::function<unsigned char(unsigned x, unsigned y)>;
 
@@ -43,8 +42,8 @@ struct Job {
                                        const GreyAt &grey, Job *job) {
     QNVCUPSFilter options = MakeOptions("bands", optionsText);
     {
-        StdoutCapture capture;
-        QNVGDIFilter writer(options);
+        gditest::TestPorts io;
+        QNVGDIFilter writer(options, io.ports());
         unsigned number = 0;
         for (const cups_page_header_s &header : pages) {
             ++number;
@@ -71,7 +70,7 @@ struct Job {
             writer.SetBlankPageAppended(false);
         }
         writer.SendJobEnd();
-        job->bytes = capture.Finish();
+        job->bytes = io.sink.Bytes();
     }
     gdidecode::ParseError error;
     if (!gdidecode::ParseBuffer(job->bytes.data(), job->bytes.size(), &job->stream, &error)) {
@@ -169,8 +168,8 @@ TEST_F(BandEncodingTest, BandLargerThanItsRawSizeComesOutWhole) {
 std::vector<unsigned char> PageSentFromWindow(const cups_page_header_s &header, const GreyAt &grey,
                                               unsigned windowBands, unsigned *pageLines = nullptr) {
     QNVCUPSFilter options = MakeOptions("bands", "");
-    StdoutCapture capture;
-    QNVGDIFilter writer(options);
+    gditest::TestPorts io;
+    QNVGDIFilter writer(options, io.ports());
     writer.SendJobHeader(header);
     EXPECT_TRUE(writer.SendPageHeader(header, 1));
     QNVBlockBuffer *page = writer.GetPageBuffer();
@@ -193,7 +192,7 @@ std::vector<unsigned char> PageSentFromWindow(const cups_page_header_s &header, 
     EXPECT_TRUE(writer.SendPageData());
     writer.SendPageEnd();
     writer.SendJobEnd();
-    return capture.Finish();
+    return io.sink.Bytes();
 }
 
 // The stream from the first page header on: the job header carries the time of day.

@@ -3,10 +3,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/CUPSDebug.h"
 #include "gdi/QNVBlockBuffer.h"
 
 namespace {
@@ -17,11 +21,25 @@ const std::string kBandMessage = "cann't get the band out of memory!\n";
 const std::string kRefusedMessage =
     "Memory is empry or full, please initialize with a larger size!\n";
 
-// What `action` writes to standard error.
+// The messages `action` writes to the diagnostic log, each with its line end and
+// without the log's time stamp.
 std::string StderrOf(const std::function<void()> &action) {
-    testing::internal::CaptureStderr();
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *memory = open_memstream(&text, &size);
+    FILE *saved = gDebugFile;
+    gDebugFile = memory;
     action();
-    return testing::internal::GetCapturedStderr();
+    gDebugFile = saved;
+    fclose(memory);
+    std::string messages;
+    std::istringstream lines(std::string(text, size));
+    free(text);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t stamp = line.find(") ");
+        messages += (stamp == std::string::npos ? line : line.substr(stamp + 2)) + "\n";
+    }
+    return messages;
 }
 
 std::vector<unsigned char> Contents(QNVBlockBuffer &buffer) {
@@ -327,24 +345,24 @@ TEST(BlockBufferLimits, LargestPaperAt1200DpiWithInchMarginsFits) {
 TEST(BlockBufferReuse, PageSizedBlockComesBackZeroFilled) {
     // Page-sized blocks are kept for the next page; the next page must still start white.
     const unsigned width = 4992, height = 300;
+    QNVBlockPool pool;
     const unsigned char *first = nullptr;
     {
-        QNVBlockBuffer page(width, height);
+        QNVBlockBuffer page(width, height, &pool);
         ASSERT_NE(page.GetBlockPtr(), nullptr);
         first = page.GetBlockPtr();
         std::memset(page.GetBlockPtr(), 0xA5, page.GetMemorySize());
     }
-    QNVBlockBuffer next(width, height);
+    QNVBlockBuffer next(width, height, &pool);
     ASSERT_NE(next.GetBlockPtr(), nullptr);
     EXPECT_EQ(next.GetBlockPtr(), first);  // the block was reused, not a fresh one
     const unsigned char *bytes = next.GetBlockPtr();
     EXPECT_TRUE(
         std::all_of(bytes, bytes + next.GetMemorySize(), [](unsigned char b) { return b == 0; }));
 
-    QNVBlockBuffer other(width, height + 1);  // a different size gets a fresh block
+    QNVBlockBuffer other(width, height + 1, &pool);  // a different size gets a fresh block
     ASSERT_NE(other.GetBlockPtr(), nullptr);
     EXPECT_NE(other.GetBlockPtr(), first);
-    QNVBlockBuffer::ReleaseRecycledBlocks();
 }
 
 TEST(BlockBufferReuse, LargeBlocksOfAnySizeAreWholeZeroedAndApart) {
@@ -356,10 +374,11 @@ TEST(BlockBufferReuse, LargeBlocksOfAnySizeAreWholeZeroedAndApart) {
         {1, (2u << 20) - 1},  // just below 2 MiB, one byte per line
         {4992, 7016},         // A4 at 600 dpi
     };
+    QNVBlockPool pool;
     for (const auto &size : sizes) {
         SCOPED_TRACE(std::to_string(size.first) + "x" + std::to_string(size.second));
-        QNVBlockBuffer a(size.first, size.second);
-        QNVBlockBuffer b(size.first, size.second);
+        QNVBlockBuffer a(size.first, size.second, &pool);
+        QNVBlockBuffer b(size.first, size.second, &pool);
         ASSERT_NE(a.GetBlockPtr(), nullptr);
         ASSERT_NE(b.GetBlockPtr(), nullptr);
         const size_t bytes = a.GetMemorySize();
@@ -372,7 +391,6 @@ TEST(BlockBufferReuse, LargeBlocksOfAnySizeAreWholeZeroedAndApart) {
         EXPECT_EQ(a.GetBlockPtr()[bytes - 1], 0x11);
         EXPECT_EQ(b.GetBlockPtr()[0], 0x22);
     }
-    QNVBlockBuffer::ReleaseRecycledBlocks();
 }
 
 TEST(BlockBufferReuse, RowsForFillingLeaveEverythingElseZero) {
@@ -389,15 +407,16 @@ TEST(BlockBufferReuse, RowsForFillingLeaveEverythingElseZero) {
         {"no rows", 512, 0, 0, 1024},
     };
     const unsigned width = 1024, height = 1024;  // page-sized: the block is kept
+    QNVBlockPool pool;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         for (bool reused : {false, true}) {
             SCOPED_TRACE(reused ? "kept block" : "fresh block");
             if (reused) {
-                QNVBlockBuffer earlier(width, height);
+                QNVBlockBuffer earlier(width, height, &pool);
                 std::memset(earlier.GetBlockPtr(), 0xEE, earlier.GetMemorySize());
             }
-            QNVBlockBuffer page(width, height);
+            QNVBlockBuffer page(width, height, &pool);
             unsigned char *first =
                 page.PrepareRowsForFilling(c.firstLine, c.lines, c.left, c.bytes);
             ASSERT_NE(first, nullptr);
@@ -418,5 +437,4 @@ TEST(BlockBufferReuse, RowsForFillingLeaveEverythingElseZero) {
     EXPECT_EQ(page.PrepareRowsForFilling(1000, 25, 0, 8), nullptr);        // rows beyond the bottom
     EXPECT_EQ(page.PrepareRowsForFilling(0, 8, 1000, 25), nullptr);        // bytes beyond the right
     EXPECT_EQ(page.PrepareRowsForFilling(0xFFFFFFFFu, 2, 0, 8), nullptr);  // no wrap-around
-    QNVBlockBuffer::ReleaseRecycledBlocks();
 }

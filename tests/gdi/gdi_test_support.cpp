@@ -14,58 +14,84 @@
 
 namespace gditest {
 
-StdoutCapture::StdoutCapture(bool gated) : gateOpen_(!gated) {
-    fflush(stdout);
-    int fds[2];
-    if (pipe(fds) != 0)
-        throw std::runtime_error("pipe");
-    savedStdout_ = dup(1);
-    if (savedStdout_ < 0 || dup2(fds[1], 1) < 0)
-        throw std::runtime_error("dup2");
-    close(fds[1]);
-    readEnd_ = fds[0];
-    reader_ = std::thread([this] { ReadAll(); });
+ByteSink::Result CollectingSink::Write(const unsigned char *data, size_t size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++entered_;
+    gateChanged_.notify_all();
+    if (!gateOpen_) {
+        openedInTime_ =
+            gateChanged_.wait_for(lock, std::chrono::seconds(60), [this] { return gateOpen_; });
+    }
+    ++writes_;
+    Result result;
+    if (abandon_) {
+        result.status = Status::kAbandoned;
+        return result;
+    }
+    if (bytes_.size() + size > failAt_) {
+        bytes_.insert(bytes_.end(), data, data + (failAt_ - bytes_.size()));
+        result.error = failError_;
+        result.status = failError_ == EPIPE ? Status::kClosed : Status::kFailed;
+        return result;
+    }
+    bytes_.insert(bytes_.end(), data, data + size);
+    return result;
 }
 
-StdoutCapture::~StdoutCapture() {
-    if (!finished_)
-        Finish();
+void CollectingSink::WaitForWriter() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    gateChanged_.wait_for(lock, std::chrono::seconds(60), [this] { return entered_ > 0; });
 }
 
-void StdoutCapture::Open() {
-    std::lock_guard<std::mutex> lock(gateMutex_);
+void CollectingSink::Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
     gateOpen_ = true;
     gateChanged_.notify_all();
 }
 
-void StdoutCapture::ReadAll() {
-    {
-        std::unique_lock<std::mutex> lock(gateMutex_);
-        openedInTime_ =
-            gateChanged_.wait_for(lock, std::chrono::seconds(60), [this] { return gateOpen_; });
-    }
-    unsigned char buffer[65536];
-    for (;;) {
-        const ssize_t got = read(readEnd_, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        bytes_.insert(bytes_.end(), buffer, buffer + got);
-    }
+void CollectingSink::FailAfter(size_t bytes, int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failAt_ = bytes;
+    failError_ = error;
 }
 
-std::vector<unsigned char> StdoutCapture::Finish() {
-    if (finished_)
-        return bytes_;
-    finished_ = true;
-    Open();
-    fflush(stdout);
-    dup2(savedStdout_, 1);  // closes the last write end of the pipe
-    close(savedStdout_);
-    reader_.join();
-    close(readEnd_);
+std::vector<unsigned char> CollectingSink::Bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
     return bytes_;
+}
+
+size_t CollectingSink::Writes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_;
+}
+
+void RecordingReporter::PageDone(unsigned page, unsigned copies) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back("PAGE: " + std::to_string(page) + " " + std::to_string(copies));
+}
+
+void RecordingReporter::Info(const char *message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(std::string("INFO: ") + message);
+}
+
+void RecordingReporter::Error(const char *message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(std::string("ERROR: ") + message);
+}
+
+std::vector<std::string> RecordingReporter::Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+std::vector<unsigned> RecordingReporter::Pages() {
+    std::vector<unsigned> pages;
+    for (const std::string &line : Lines()) {
+        if (line.rfind("PAGE: ", 0) == 0)
+            pages.push_back((unsigned)std::stoul(line.substr(6)));
+    }
+    return pages;
 }
 
 SpoolDirectory::SpoolDirectory() {

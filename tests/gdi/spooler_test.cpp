@@ -1,4 +1,5 @@
-// Output spooler: order of the bytes on standard output, spool files, failures.
+// Output spooler: order of the bytes at the sink, the spool file, failures of the sink,
+// cancellation between flushes, page accounting.
 #include <errno.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gdi/GdiStream.h"
 #include "gdi/QNVGDIStore.h"
 #include "tests/gdi/gdi_test_support.h"
 
@@ -20,7 +22,7 @@ namespace {
 using gditest::Bytes;
 using gditest::LogCapture;
 using gditest::SpoolDirectory;
-using gditest::StdoutCapture;
+using gditest::TestPorts;
 
 // A chunk whose bytes tell where it came from.
 std::string Chunk(char store, int flush, int index, size_t size) {
@@ -34,11 +36,11 @@ std::string Chunk(char store, int flush, int index, size_t size) {
 
 // Waits until the output thread has taken everything queued; false when something
 // stays queued with no thread to take it.
-bool QueueDrains() {
-    for (int i = 0; i < 10000 && GetSpoolQueueLength() != 0; ++i) {
+bool QueueDrains(SpoolQueue &queue) {
+    for (int i = 0; i < 10000 && queue.QueueLength() != 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return GetSpoolQueueLength() == 0;
+    return queue.QueueLength() == 0;
 }
 
 int Store(QNVGDIStore &store, const std::string &text) {
@@ -48,29 +50,29 @@ int Store(QNVGDIStore &store, const std::string &text) {
 class SpoolerTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        SetSpoolThreadStarter(nullptr);
         EXPECT_TRUE(spool_.Entries().empty()) << "spool file left in " << spool_.Path();
+        EXPECT_EQ(SpoolQueue::LiveQueues(), 0);
     }
     SpoolDirectory spool_;
+    TestPorts io_;
 };
 
 TEST_F(SpoolerTest, EmptyFlushWritesNothing) {
-    StdoutCapture capture;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
         EXPECT_EQ(1, store.OutStoreData());
         EXPECT_EQ(1, store.OutStoreData());
     }
-    EXPECT_TRUE(capture.Finish().empty());
-    EXPECT_EQ(0u, GetSpoolQueueLength());
+    EXPECT_TRUE(io_.sink.Bytes().empty());
 }
 
 TEST_F(SpoolerTest, OrderAcrossBothStoresAndManyFlushes) {
     std::string expected;
-    StdoutCapture capture;
     {
-        QNVGDIStore main;
-        QNVGDIStore held;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore main(queue);
+        QNVGDIStore held(queue);
         for (int flush = 0; flush < 120; ++flush) {
             QNVGDIStore &store = flush % 3 == 1 ? held : main;
             const char name = &store == &main ? 'M' : 'H';
@@ -88,17 +90,16 @@ TEST_F(SpoolerTest, OrderAcrossBothStoresAndManyFlushes) {
             EXPECT_EQ(0u, store.GetStoreSize());
         }
     }
-    const std::vector<unsigned char> out = capture.Finish();
-    EXPECT_EQ(Bytes(expected), out);
+    EXPECT_EQ(Bytes(expected), io_.sink.Bytes());
 }
 
 // Flushes that each find the previous output thread ending or ended: no flush may be
 // left without a thread, and every byte must come out in order.
 TEST_F(SpoolerTest, ManySmallFlushesAcrossThreadEndsLoseNothing) {
     std::string expected;
-    StdoutCapture capture;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
         for (int flush = 0; flush < 2000; ++flush) {
             const std::string text = Chunk('S', flush, 0, 12);
             Store(store, text);
@@ -109,56 +110,64 @@ TEST_F(SpoolerTest, ManySmallFlushesAcrossThreadEndsLoseNothing) {
             if (flush % 97 == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (flush % 250 == 0) {
-                ASSERT_TRUE(QueueDrains()) << "flush " << flush;
+                ASSERT_TRUE(QueueDrains(queue)) << "flush " << flush;
             }
         }
         // Before the destructor waits: the running threads alone must have taken all.
-        EXPECT_TRUE(QueueDrains());
+        EXPECT_TRUE(QueueDrains(queue));
     }
-    EXPECT_EQ(Bytes(expected), capture.Finish());
-    EXPECT_EQ(0u, GetSpoolQueueLength());
+    EXPECT_EQ(Bytes(expected), io_.sink.Bytes());
 }
 
-TEST_F(SpoolerTest, FlushAfterThreadEndedStartsNewThread) {
-    StdoutCapture capture;
-    {
-        QNVGDIStore store;
-        Store(store, "first;");
-        store.OutStoreData();
-        ASSERT_TRUE(QueueDrains());
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        Store(store, "second;");
-        store.OutStoreData();
-        EXPECT_TRUE(QueueDrains());
-    }
-    EXPECT_EQ(Bytes("first;second;"), capture.Finish());
+// Two jobs in one process, each with its own queue, thread and sink, at the same time.
+TEST_F(SpoolerTest, TwoJobsAtOnceKeepTheirOwnBytes) {
+    TestPorts other;
+    std::string expected[2];
+    auto run = [](TestPorts *io, char name, std::string *text) {
+        SpoolQueue queue(io->ports());
+        QNVGDIStore store(queue);
+        for (int flush = 0; flush < 300; ++flush) {
+            const std::string chunk = Chunk(name, flush, 0, 50 + flush % 900);
+            Store(store, chunk);
+            *text += chunk;
+            store.OutStoreData();
+        }
+    };
+    std::thread first(run, &io_, 'A', &expected[0]);
+    std::thread second(run, &other, 'B', &expected[1]);
+    first.join();
+    second.join();
+    EXPECT_EQ(Bytes(expected[0]), io_.sink.Bytes());
+    EXPECT_EQ(Bytes(expected[1]), other.sink.Bytes());
 }
 
 TEST_F(SpoolerTest, SlowReaderDoesNotHoldUpFlushes) {
-    // Far more than a pipe holds: a writer that waited for the reader would block
-    // before the last flush returned, and the gate would only open on its timeout.
+    // A writer that waited for the reader would block before the last flush returned,
+    // and the gate would only open on its timeout.
+    TestPorts gated(/*gated=*/true);
     std::string expected;
-    StdoutCapture capture(/*gated=*/true);
     {
-        QNVGDIStore store;
+        SpoolQueue queue(gated.ports());
+        QNVGDIStore store(queue);
         for (int flush = 0; flush < 40; ++flush) {
             const std::string text = Chunk('W', flush, 0, 64 * 1024);
             Store(store, text);
             expected += text;
             store.OutStoreData();
         }
-        capture.Open();
+        // The spooled data waits in a file that is no longer in the spool folder.
+        EXPECT_TRUE(spool_.Entries().empty());
+        gated.sink.Open();
     }
-    const std::vector<unsigned char> out = capture.Finish();
-    EXPECT_TRUE(capture.OpenedInTime());
-    EXPECT_EQ(Bytes(expected), out);
+    EXPECT_TRUE(gated.sink.OpenedInTime());
+    EXPECT_EQ(Bytes(expected), gated.sink.Bytes());
 }
 
 TEST_F(SpoolerTest, FailedChunkBetweenGoodOnesIsLeftOut) {
     LogCapture log;
-    StdoutCapture capture;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
         EXPECT_EQ(5, Store(store, "good1"));
         EXPECT_EQ(0, store.StoreData(nullptr, 10));
         EXPECT_EQ(0, store.StoreData("unused", 0));  // zero size: stored as nothing
@@ -167,15 +176,15 @@ TEST_F(SpoolerTest, FailedChunkBetweenGoodOnesIsLeftOut) {
         EXPECT_EQ(10u, store.GetStoreSize());
         store.OutStoreData();
     }
-    EXPECT_EQ(Bytes("good1good2"), capture.Finish());
+    EXPECT_EQ(Bytes("good1good2"), io_.sink.Bytes());
     EXPECT_EQ(1, log.Count("Fail to write store page to buffer!"));
 }
 
 TEST_F(SpoolerTest, TableGrowsBeyond256Chunks) {
     std::string expected;
-    StdoutCapture capture;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
         for (int i = 0; i < 1000; ++i) {
             const std::string text = Chunk('T', 0, i, 9);
             ASSERT_EQ(9, Store(store, text));
@@ -188,56 +197,44 @@ TEST_F(SpoolerTest, TableGrowsBeyond256Chunks) {
         expected += "after";
         store.OutStoreData();
     }
-    EXPECT_EQ(Bytes(expected), capture.Finish());
+    EXPECT_EQ(Bytes(expected), io_.sink.Bytes());
 }
 
 TEST_F(SpoolerTest, SinglePageMarksOnlyTheFlagsByte) {
     std::vector<unsigned char> header(64);
     for (size_t i = 0; i < header.size(); ++i)
         header[i] = (unsigned char)(i * 3 + 1);
-    header[33] = 0x0D;
-    StdoutCapture capture;
+    header[kGDIPageFlagsOffset] = 0x0D;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
         store.StoreData(header.data(), (unsigned)header.size());
         Store(store, "band");
         store.OutSinglePage();
     }
     std::vector<unsigned char> expected = header;
-    expected[33] = 0x01;
+    expected[kGDIPageFlagsOffset] = 0x01;
     expected.insert(expected.end(), {'b', 'a', 'n', 'd'});
-    EXPECT_EQ(expected, capture.Finish());
+    EXPECT_EQ(expected, io_.sink.Bytes());
 }
 
 TEST_F(SpoolerTest, SinglePageWithoutPageHeaderFlushesUnchanged) {
     const std::string shortChunk(33, 'x');  // one byte short of the flags byte
     LogCapture log;
-    StdoutCapture capture;
     {
-        QNVGDIStore empty;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore empty(queue);
         EXPECT_EQ(1, empty.OutSinglePage());
-        QNVGDIStore store;
+        QNVGDIStore store(queue);
         Store(store, shortChunk);
         EXPECT_EQ(1, store.OutSinglePage());
-        QNVGDIStore failedFirst;
+        QNVGDIStore failedFirst(queue);
         failedFirst.StoreData(nullptr, 64);
         Store(failedFirst, "rest");
         EXPECT_EQ(1, failedFirst.OutSinglePage());
     }
-    EXPECT_EQ(Bytes(shortChunk + "rest"), capture.Finish());
+    EXPECT_EQ(Bytes(shortChunk + "rest"), io_.sink.Bytes());
     EXPECT_EQ(3, log.Count("Single page mark skipped: the store holds no page header"));
-}
-
-TEST_F(SpoolerTest, LogsEachSpoolFileName) {
-    LogCapture log;
-    StdoutCapture capture;
-    {
-        QNVGDIStore store;
-        Store(store, "x");
-        store.OutStoreData();
-    }
-    capture.Finish();
-    EXPECT_NE(std::string::npos, log.Text().find("fileName:" + spool_.Path() + "/"));
 }
 
 TEST_F(SpoolerTest, NoSpoolFileMeansBytesGoFromMemory) {
@@ -245,23 +242,20 @@ TEST_F(SpoolerTest, NoSpoolFileMeansBytesGoFromMemory) {
     const std::string missing = spool_.Path() + "/missing";
     setenv("TMPDIR", missing.c_str(), 1);
     LogCapture log;
-    StdoutCapture capture;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
         Store(store, "before;");
         store.OutStoreData();
         Store(store, "from-");
         Store(store, "memory;");
         store.OutStoreData();
-        setenv("TMPDIR", spool_.Path().c_str(), 1);
-        Store(store, "after;");
-        store.OutStoreData();
     }
-    EXPECT_EQ(Bytes("before;from-memory;after;"), capture.Finish());
-    EXPECT_EQ(2, log.Count("Spool file unavailable, handing 7 bytes to the output thread from "
-                           "memory") +
-                     log.Count("Spool file unavailable, handing 12 bytes to the output thread "
-                               "from memory"));
+    EXPECT_EQ(Bytes("before;from-memory;"), io_.sink.Bytes());
+    EXPECT_EQ(1, log.Count("Spool file unavailable, handing 7 bytes to the output thread from "
+                           "memory"));
+    EXPECT_EQ(1, log.Count("Spool file unavailable, handing 12 bytes to the output thread from "
+                           "memory"));
 }
 
 TEST_F(SpoolerTest, FullDiskMidFileStillDeliversWholeFlush) {
@@ -271,9 +265,9 @@ TEST_F(SpoolerTest, FullDiskMidFileStillDeliversWholeFlush) {
     ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
     std::string expected;
     LogCapture log;
-    StdoutCapture capture;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
         for (int i = 0; i < 3; ++i) {
             const std::string text = Chunk('F', 0, i, 40000);
             Store(store, text);
@@ -288,82 +282,208 @@ TEST_F(SpoolerTest, FullDiskMidFileStillDeliversWholeFlush) {
         expected += "next";
         store.OutStoreData();
     }
-    EXPECT_EQ(Bytes(expected), capture.Finish());
+    EXPECT_EQ(Bytes(expected), io_.sink.Bytes());
     EXPECT_EQ(1, log.Count("Spool file unavailable, handing 120000 bytes to the output thread "
                            "from memory"));
-    EXPECT_NE(std::string::npos, log.Text().find("Fail to write spool file " + spool_.Path()));
+    EXPECT_EQ(1, log.Count("Fail to write 120000 bytes to the spool file: File too large"));
     signal(SIGXFSZ, SIG_DFL);
 }
 
 std::atomic<int> gStartsToFail{0};
 
-int FailingStarter(pthread_t *thread, void *(*entry)(void *)) {
+int FailingStarter(pthread_t *thread, void *(*entry)(void *), void *argument) {
     if (gStartsToFail.fetch_sub(1) > 0)
         return EAGAIN;
-    return pthread_create(thread, nullptr, entry, nullptr);
+    return pthread_create(thread, nullptr, entry, argument);
 }
 
 TEST_F(SpoolerTest, ThreadThatCannotStartIsRetriedAtNextFlush) {
     gStartsToFail = 1;
-    SetSpoolThreadStarter(FailingStarter);
     LogCapture log;
-    StdoutCapture capture;
     {
-        QNVGDIStore store;
+        SpoolQueue queue(io_.ports());
+        queue.SetThreadStarter(FailingStarter);
+        QNVGDIStore store(queue);
         Store(store, "one;");
         store.OutStoreData();
-        EXPECT_EQ(1u, GetSpoolQueueLength());  // waits for a thread
+        EXPECT_EQ(1u, queue.QueueLength());  // waits for a thread
         Store(store, "two;");
         store.OutStoreData();
     }
-    EXPECT_EQ(Bytes("one;two;"), capture.Finish());
+    EXPECT_EQ(Bytes("one;two;"), io_.sink.Bytes());
     EXPECT_EQ(1, log.Count("Fail to start the output thread, error 11; queued data waits"));
 }
 
 TEST_F(SpoolerTest, QueueWithoutThreadIsWrittenAtTheEnd) {
     gStartsToFail = 1000000;
-    SetSpoolThreadStarter(FailingStarter);
     LogCapture log;
-    StdoutCapture capture;
     {
-        QNVGDIStore main;
-        QNVGDIStore held;
+        SpoolQueue queue(io_.ports());
+        queue.SetThreadStarter(FailingStarter);
+        QNVGDIStore main(queue);
+        QNVGDIStore held(queue);
         Store(held, "page1;");
         Store(main, "page2;");
         main.OutStoreData();
         held.OutStoreData();
         Store(main, "end;");
         main.OutStoreData();
-        EXPECT_EQ(3u, GetSpoolQueueLength());
+        EXPECT_EQ(3u, queue.QueueLength());
     }
-    EXPECT_EQ(Bytes("page2;page1;end;"), capture.Finish());
-    EXPECT_EQ(0u, GetSpoolQueueLength());
+    EXPECT_EQ(Bytes("page2;page1;end;"), io_.sink.Bytes());
     EXPECT_EQ(1, log.Count("No output thread; writing the queued data from this thread"));
 }
 
-TEST_F(SpoolerTest, BrokenOutputPipeNeitherHangsNorLeavesFiles) {
-    signal(SIGPIPE, SIG_IGN);
-    fflush(stdout);
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    const int savedStdout = dup(1);
-    ASSERT_GE(savedStdout, 0);
-    dup2(fds[1], 1);
-    close(fds[1]);
-    close(fds[0]);  // nobody will ever read
-    LogCapture log;
-    {
-        QNVGDIStore store;
-        for (int flush = 0; flush < 5; ++flush) {
-            Store(store, Chunk('P', flush, 0, 100000));
+// A sink that fails ends the output: nothing after the failure goes out, the failure
+// and its error are told, and the flushes after it report it.
+TEST_F(SpoolerTest, FailingSinkEndsTheOutput) {
+    struct Case {
+        int error;
+        SpoolQueue::Outcome outcome;
+        int flushResult;  // of the flushes after the failure
+    };
+    const Case cases[] = {
+        {ENOSPC, SpoolQueue::Outcome::kFailed, 0},
+        {EIO, SpoolQueue::Outcome::kFailed, 0},
+        {EPIPE, SpoolQueue::Outcome::kClosed, 1},  // the reader went away: not a failure
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.error);
+        TestPorts io;
+        io.sink.FailAfter(150, c.error);
+        SpoolQueue::Outcome outcome;
+        int error;
+        {
+            SpoolQueue queue(io.ports());
+            QNVGDIStore store(queue);
+            Store(store, Chunk('A', 0, 0, 100));
             store.OutStoreData();
+            Store(store, Chunk('B', 1, 0, 100));
+            store.NotePage(2, 1);
+            store.OutStoreData();
+            queue.Finish();
+            Store(store, Chunk('C', 2, 0, 100));
+            EXPECT_EQ(c.flushResult, store.OutStoreData());
+            queue.Finish();
+            outcome = queue.GetOutcome();
+            error = queue.GetError();
         }
+        EXPECT_EQ(outcome, c.outcome);
+        if (c.outcome == SpoolQueue::Outcome::kFailed) {
+            EXPECT_EQ(error, c.error);
+        }
+        const std::vector<unsigned char> out = io.sink.Bytes();
+        ASSERT_EQ(out.size(), 150u);
+        EXPECT_EQ(std::string(out.begin(), out.begin() + 100), Chunk('A', 0, 0, 100));
+        EXPECT_TRUE(io.reporter.Pages().empty());  // page 2 never went out whole
     }
-    clearerr(stdout);
-    dup2(savedStdout, 1);
-    close(savedStdout);
-    EXPECT_GE(log.Count("Fail to write 100000 bytes to standard output, errno 32"), 1);
-    signal(SIGPIPE, SIG_DFL);
+}
+
+// Once the job is cancelled nothing more of it goes out but, when some of it has, the
+// cancel command and the job end.
+TEST_F(SpoolerTest, CancelDropsWhatIsNotOutYet) {
+    const std::string cancelAndEnd =
+        std::string(reinterpret_cast<const char *>(CancelCMD), 16) +
+        std::string(reinterpret_cast<const char *>(kGDIJobEndMarker), 4);
+    struct Case {
+        const char *name;
+        int flushesBeforeCancel;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"before anything went out", 0, ""},
+        {"after the first page", 1, "page1;" + cancelAndEnd},
+        {"after two pages", 2, "page1;page2;" + cancelAndEnd},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TestPorts io;
+        {
+            SpoolQueue queue(io.ports());
+            QNVGDIStore store(queue);
+            for (int page = 1; page <= 4; ++page) {
+                if (page == c.flushesBeforeCancel + 1) {
+                    queue.Finish();  // what was flushed so far is out
+                    io.control.Cancel();
+                }
+                Store(store, "page" + std::to_string(page) + ";");
+                store.NotePage((unsigned)page, 1);
+                store.OutStoreData();
+            }
+            Store(store, "end;");
+            store.OutStoreData();
+            queue.Finish();
+            EXPECT_EQ(queue.GetOutcome(), SpoolQueue::Outcome::kCancelled);
+        }
+        EXPECT_EQ(Bytes(c.expected), io.sink.Bytes());
+        EXPECT_EQ(io.reporter.Pages().size(), (size_t)c.flushesBeforeCancel);
+    }
+}
+
+// A held page goes out with the flush before it, or not at all: a cancel never comes
+// between the two sides of a sheet.
+TEST_F(SpoolerTest, FlushJoinedToThePreviousOneIsNotCancelledApart) {
+    TestPorts gated(/*gated=*/true);
+    {
+        SpoolQueue queue(gated.ports());
+        QNVGDIStore main(queue);
+        QNVGDIStore held(queue);
+        held.SetFlushJoinsPrevious(true);
+        Store(main, "even;");
+        main.OutStoreData();
+        gated.sink.WaitForWriter();  // the output thread waits in the gated sink with it
+        Store(held, "odd;");
+        held.OutStoreData();
+        Store(main, "next;");
+        main.OutStoreData();
+        gated.control.Cancel();
+        gated.sink.Open();
+    }
+    const std::string cancelAndEnd =
+        std::string(reinterpret_cast<const char *>(CancelCMD), 16) +
+        std::string(reinterpret_cast<const char *>(kGDIJobEndMarker), 4);
+    EXPECT_EQ(Bytes("even;odd;" + cancelAndEnd), gated.sink.Bytes());
+}
+
+// A sink that gives up on a reader that takes nothing after a cancel: nothing more is
+// written, not even the cancel command.
+TEST_F(SpoolerTest, AbandonedSinkDropsTheRest) {
+    {
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore store(queue);
+        Store(store, "first;");
+        store.OutStoreData();
+        queue.Finish();
+        io_.sink.Abandon();
+        Store(store, "second;");
+        store.OutStoreData();
+        Store(store, "third;");
+        store.OutStoreData();
+        queue.Finish();
+        EXPECT_EQ(queue.GetOutcome(), SpoolQueue::Outcome::kAbandoned);
+    }
+    EXPECT_EQ(Bytes("first;"), io_.sink.Bytes());
+    EXPECT_EQ(io_.sink.Writes(), 2u);  // "second;" was tried, "third;" not
+}
+
+// The pages of a flush are reported once it is out, in page order (CUPS counts a job's
+// pages by their numbers), and each pair of stores merges into one flush.
+TEST_F(SpoolerTest, PagesAreReportedOnceOutInPageOrder) {
+    {
+        SpoolQueue queue(io_.ports());
+        QNVGDIStore main(queue);
+        QNVGDIStore held(queue);
+        Store(held, "page1;");
+        held.NotePage(1, 2);
+        Store(main, "page2;");
+        main.NotePage(2, 2);
+        ASSERT_TRUE(main.AppendFrom(held));
+        EXPECT_EQ(0u, held.GetStoreCount());
+        EXPECT_EQ(12u, main.GetStoreSize());
+        main.OutStoreData();
+    }
+    EXPECT_EQ(Bytes("page2;page1;"), io_.sink.Bytes());
+    EXPECT_EQ(io_.reporter.Lines(), (std::vector<std::string>{"PAGE: 1 2", "PAGE: 2 2"}));
 }
 
 }  // namespace

@@ -373,29 +373,6 @@ TEST(JbigBlockChain, CallbackWithoutBlockFailsImage) {
     }
 }
 
-TEST(JbigCoderTables, Layout) {
-    EXPECT_EQ(Lsz[0], 0x5A1D);
-    EXPECT_EQ(Nmps[0], 0x0101);
-    EXPECT_EQ(Nlps[0], 0x8181);
-    EXPECT_EQ(Lsz[13], 0x0001);
-    EXPECT_EQ(Nmps[13], 0x0D0D);
-    EXPECT_EQ(Nlps[13], 0x0C0C);
-    for (int row = 0; row < 113; ++row) {
-        SCOPED_TRACE(row);
-        EXPECT_EQ(Lsz[row + 128], Lsz[row]);
-        EXPECT_EQ(Nmps[row + 128], Nmps[row]);
-        EXPECT_EQ(Nlps[row + 128], Nlps[row]);
-        EXPECT_GT(Lsz[row], 0);
-        EXPECT_EQ(Nmps[row] >> 8, Nmps[row] & 0xFF);
-        EXPECT_EQ(Nlps[row] >> 8, Nlps[row] & 0xFF);
-        EXPECT_LT(Nmps[row] & 0x7F, 113);
-        EXPECT_LT(Nlps[row] & 0x7F, 113);
-    }
-    for (int row = 113; row < 128; ++row) {
-        EXPECT_EQ(Lsz[row] | Nmps[row] | Nlps[row], 0);
-    }
-}
-
 namespace {
 
 // Drives the line loop by hand so that each line can be coded both through the group path

@@ -9,8 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -93,6 +95,26 @@ std::vector<char *> CStrings(std::vector<std::string> &strings) {
     return result;
 }
 
+// Names in a folder, space-separated.
+std::string ListFolder(const std::string &path) {
+    std::string names;
+    if (DIR *dir = opendir(path.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                names += name + " ";
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+double SecondsSince(const struct timespec &start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
 int StatusOf(int status) {
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -124,6 +146,23 @@ std::string ListPrivateTmp() {
     return names;
 }
 
+bool CanMakePrivateTmp(std::string *why) {
+    const pid_t child = fork();
+    if (child < 0) {
+        *why = "fork failed";
+        return false;
+    }
+    if (child == 0)
+        _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return true;
+    *why = "a private /tmp (mount namespace) needs root";
+    return false;
+}
+
 std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream content;
@@ -148,6 +187,10 @@ FilterRun RunFilter(const FilterRequest &request) {
     const std::string outPath = scratch / "stdout";
     const std::string errPath = scratch / "stderr";
     const std::string inspectPath = scratch / "inspection";
+    const std::string leftoversPath = scratch / "leftovers";
+    const std::string secondsPath = scratch / "seconds";
+    const std::string spool = scratch / "tmp";
+    mkdir(spool.c_str(), 0700);
 
     int outPipe[2] = {-1, -1};
     if (request.readOutput && pipe(outPipe) != 0)
@@ -160,8 +203,8 @@ FilterRun RunFilter(const FilterRequest &request) {
     if (supervisor < 0)
         return {};
     if (supervisor == 0) {
-        // Supervisor: owns the private /tmp, runs the filter, then inspects.
-        if (!MakePrivateTmp())
+        // Supervisor: owns the private /tmp, if any, runs the filter, then inspects.
+        if (request.privateTmp && !MakePrivateTmp())
             _exit(kNoPrivateTmp);
         if (request.setup)
             request.setup();
@@ -173,6 +216,8 @@ FilterRun RunFilter(const FilterRequest &request) {
             close(inPipe[1]);
         if (errFd < 0 || outFd < 0 || inFd < 0)
             _exit(126);
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
         pid_t filter = fork();
         if (filter == 0) {
             dup2(inFd, 0);
@@ -182,10 +227,17 @@ FilterRun RunFilter(const FilterRequest &request) {
                 close(outPipe[0]);
             std::vector<std::string> args = request.args;
             std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LANG=C"};
+            if (!request.privateTmp && request.env.count("TMPDIR") == 0)
+                env.push_back("TMPDIR=" + spool);
             for (const auto &[name, value] : request.env)
                 env.push_back(name + "=" + value);
             std::vector<char *> argv = CStrings(args);
             std::vector<char *> envp = CStrings(env);
+            if (request.addressSpaceLimit != 0) {
+                struct rlimit limit;
+                limit.rlim_cur = limit.rlim_max = (rlim_t)request.addressSpaceLimit;
+                setrlimit(RLIMIT_AS, &limit);
+            }
             execve(FilterPath().c_str(), argv.data(), envp.data());
             _exit(127);
         }
@@ -202,12 +254,20 @@ FilterRun RunFilter(const FilterRequest &request) {
         int status = 0;
         while (waitpid(filter, &status, 0) < 0 && errno == EINTR) {
         }
+        {
+            std::ofstream secondsFile(secondsPath);
+            secondsFile << SecondsSince(start);
+        }
         if (request.inspect) {
             int fd = open(inspectPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd >= 0) {
                 WriteAll(fd, request.inspect());
                 close(fd);
             }
+        }
+        {
+            std::ofstream leftovers(leftoversPath);
+            leftovers << (request.privateTmp ? ListPrivateTmp() : ListFolder(spool));
         }
         _exit(StatusOf(status) == kNoPrivateTmp ? 1 : StatusOf(status));
     }
@@ -252,6 +312,8 @@ FilterRun RunFilter(const FilterRequest &request) {
     run.out = request.readOutput ? streamed : ReadFile(outPath);
     run.err = ReadFile(errPath);
     run.inspection = ReadFile(inspectPath);
+    run.leftovers = ReadFile(leftoversPath);
+    run.seconds = atof(ReadFile(secondsPath).c_str());
     return run;
 }
 

@@ -1,6 +1,7 @@
-// Runs the filter as CUPS would, as a child process, with its own private /tmp so
-// that tests touching the debug switch or spool files never disturb each other or a
-// second checkout's tests running at the same time.
+// Runs the filter as CUPS would, as a child process, with a spool folder (TMPDIR) of its
+// own, so that tests never disturb each other or a second checkout's tests running at
+// the same time. Tests of the debug switch, which lives at a fixed path in /tmp, ask
+// for a private /tmp (a mount namespace: root, or unprivileged user namespaces).
 #ifndef GDI_TESTS_SUPPORT_FILTER_PROCESS_H
 #define GDI_TESTS_SUPPORT_FILTER_PROCESS_H
 
@@ -17,14 +18,19 @@ struct FilterRun {
     std::string out;         // standard output
     std::string err;         // standard error
     std::string inspection;  // what `inspect` returned, read inside the private /tmp
+    std::string leftovers;   // names left in the filter's spool folder (or private /tmp)
+    double seconds = 0;      // from the start of the filter to its end
 };
 
 struct FilterRequest {
+    bool privateTmp = false;                 // run in a private /tmp (the debug switch tests)
     std::vector<std::string> args;           // argv[0] .. argv[n]
     std::map<std::string, std::string> env;  // added to a minimal environment
     std::string stdinPath = "/dev/null";
-    std::function<void()> setup;           // runs inside the private /tmp first
-    std::function<std::string()> inspect;  // runs inside it after the filter exits
+    std::function<void()> setup;           // runs first (inside the private /tmp, if any)
+    std::function<std::string()> inspect;  // runs after the filter exits (there too)
+    // Limits the filter's address space (bytes; 0: no limit), for out-of-memory tests.
+    unsigned long long addressSpaceLimit = 0;
     // Runs in the parent while the filter runs, given the filter's pid.
     std::function<void(int pid)> whileRunning;
     // When set, the filter's standard input is a pipe and this writes it, given the
@@ -41,8 +47,11 @@ std::string FilterPath();
 FilterRun RunFilter(const FilterRequest &request);
 
 // The names in the private /tmp, apart from the folders bound into it: what a filter
-// run left there (spool files would show up here). Call it from `inspect`.
+// run left there. Call it from `inspect`.
 std::string ListPrivateTmp();
+
+// Whether this process may make a private /tmp, and why not.
+bool CanMakePrivateTmp(std::string *why);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string &path);

@@ -4,6 +4,7 @@
 #include <cups/cups.h>
 #include <cups/ppd.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -102,11 +103,28 @@ QNVCUPSFilter::QNVCUPSFilter(int argc, const char **argv) {
 
 QNVCUPSFilter::QNVCUPSFilter(const QNVCUPSFilter &other) = default;
 
-QNVCUPSFilter::~QNVCUPSFilter() {}
+QNVCUPSFilter::QNVCUPSFilter() {
+    ClearSettings();
+}
 
-bool QNVCUPSFilter::Run(int argc, const char **argv) {
-    CPSDebugLog("QNVCUPSFilter is running!");
+QNVCUPSFilter QNVCUPSFilter::ForModel(unsigned modelNumber, const char *defaults,
+                                      const char *jobOptions, const char *title) {
+    QNVCUPSFilter options;
+    char number[16];
+    snprintf(number, sizeof(number), "%u", modelNumber);
+    options.SetDriverInfo("cupsModelNumber", number);
+    cups_option_t *list = nullptr;
+    const int count = cupsParseOptions(defaults != nullptr ? defaults : "", 0, &list);
+    for (int i = 0; i < count; ++i)
+        options.SetOptions(list[i].name, list[i].value);
+    cupsFreeOptions(count, list);
+    options.SetTitle(title);
+    options.LoadOptions(jobOptions != nullptr ? jobOptions : "");
+    options.ReviseOptions();
+    return options;
+}
 
+void QNVCUPSFilter::ClearSettings() {
     memset(fileName, 0, sizeof(fileName));
     rasterFileHandle = 0;
     paperType = kNotSet;
@@ -119,6 +137,23 @@ bool QNVCUPSFilter::Run(int argc, const char **argv) {
     tonerSaving = false;
     duplexStyle = 0;
     modelNumberIsOne = 0;
+}
+
+// The job title without a leading at sign, cut to 127 characters.
+void QNVCUPSFilter::SetTitle(const char *title) {
+    if (title == nullptr)
+        return;
+    if (title[0] == '@')
+        ++title;
+    strncpy(fileName, title, sizeof(fileName) - 1);
+    fileName[sizeof(fileName) - 1] = '\0';
+}
+
+QNVCUPSFilter::~QNVCUPSFilter() {}
+
+bool QNVCUPSFilter::Run(int argc, const char **argv) {
+    CPSDebugLog("QNVCUPSFilter is running!");
+    ClearSettings();
 
     SetDefaultOptions(argc > 0 ? argv[0] : nullptr);
 
@@ -136,13 +171,8 @@ bool QNVCUPSFilter::Run(int argc, const char **argv) {
         CPSDebugLog("Not enough arguments");
     }
 
-    if (argc > 3 && argv[3] != nullptr) {
-        const char *title = argv[3];
-        if (title[0] == '@')
-            ++title;
-        strncpy(fileName, title, sizeof(fileName) - 1);
-        fileName[sizeof(fileName) - 1] = '\0';
-    }
+    if (argc > 3)
+        SetTitle(argv[3]);
 
     if (result) {
         LoadOptions(argv[5]);

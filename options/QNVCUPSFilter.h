@@ -29,6 +29,13 @@ class QNVCUPSFilter {
 public:
     QNVCUPSFilter(int argc, const char **argv);
     QNVCUPSFilter(const QNVCUPSFilter &other);
+
+    // The options of a job for a front end without a PPD: the model's number (as a PPD's
+    // cupsModelNumber), its defaults (the PPD's default keywords as an option string,
+    // e.g. "PageSize=A4 InputSlot=Automatic"), the job's options and its title, then the
+    // revision rules, as the CUPS filter takes them from its PPD and arguments.
+    static QNVCUPSFilter ForModel(unsigned modelNumber, const char *defaults,
+                                  const char *jobOptions, const char *title);
     QNVCUPSFilter &operator=(const QNVCUPSFilter &) = default;
     virtual ~QNVCUPSFilter();
 
@@ -56,6 +63,10 @@ public:
     unsigned GetModelNumberIsOne() const { return modelNumberIsOne; }
 
 private:
+    QNVCUPSFilter();
+    void ClearSettings();
+    void SetTitle(const char *title);
+
     char fileName[128];
     int rasterFileHandle;
     unsigned paperType;

@@ -1,5 +1,6 @@
 // rastertogdi: CUPS filter from 8-bit grey CUPS raster to the printer's GDI stream.
 #include <malloc.h>
+#include <signal.h>
 
 #include "common/CUPSDebug.h"
 #include "options/QNVCUPSFilter.h"
@@ -22,6 +23,9 @@ void KeepPageSizedAllocationsInHeap() {
 int main(int argc, char *argv[]) {
     // First of all: a SIGTERM while the options and the PPD are read is a cancel.
     InstallSignalHandlers();
+    // A file grown past the size limit is a write error that ends the job with a
+    // message, not a signal that kills it.
+    signal(SIGXFSZ, SIG_IGN);
     KeepPageSizedAllocationsInHeap();
     DebugStart();
     CPSDebugLog("Welcome to GDI filter process!");

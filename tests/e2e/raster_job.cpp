@@ -142,7 +142,7 @@ Bitmap ExpectedPage(const TestPage &page, unsigned pageNumber, const PrintSettin
     const unsigned xMargin = MarginDots(page.resolution[0], page.marginPoints[0]);
     const unsigned yMargin = MarginDots(page.resolution[1], page.marginPoints[1]);
     GreyPage grey = EmptyPage(page, settings);
-    for (unsigned row = 0; row < page.height; ++row) {
+    for (unsigned row = 0; row < std::min(page.height, page.rowsArrived); ++row) {
         for (unsigned col = 0; col < page.width; ++col) {
             unsigned char level = SourcePixel(page, col, row);
             if (whiteIsHigh)

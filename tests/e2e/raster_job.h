@@ -21,6 +21,8 @@ struct TestPage {
     unsigned numCopies = 1;
     unsigned collate = 0;
     unsigned seed = 1;
+    // Rows of the page that reach the filter; the printed page is white below them.
+    unsigned rowsArrived = 0xFFFFFFFFu;
 };
 
 // Grey level (0 white .. 255 black in the page's own colour space) of a pixel:

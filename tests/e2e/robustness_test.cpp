@@ -130,7 +130,7 @@ TEST(ClosedOutput, FilterFinishesAndLeavesNoSpoolFile) {
     FilterRequest request;
     request.args = {"queue", "1", "user", "t", "1", "", raster};
     request.env = {{"PPD", kModelOnePPD}};
-    request.readOutput = [](int fd) {
+    request.readOutput = [](int fd, int) {
         char head[16];
         const ssize_t n = read(fd, head, sizeof head);
         return std::string(head, n > 0 ? (size_t)n : 0);  // then the reader goes away

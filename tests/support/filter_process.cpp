@@ -195,6 +195,8 @@ FilterRun RunFilter(const FilterRequest &request) {
     int outPipe[2] = {-1, -1};
     if (request.readOutput && pipe(outPipe) != 0)
         return {};
+    if (request.readOutput && request.nonBlockingOutput)
+        fcntl(outPipe[1], F_SETFL, fcntl(outPipe[1], F_GETFL) | O_NONBLOCK);
     int inPipe[2] = {-1, -1};
     if (request.feedInput && pipe(inPipe) != 0)
         return {};
@@ -209,8 +211,9 @@ FilterRun RunFilter(const FilterRequest &request) {
         if (request.setup)
             request.setup();
         int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const std::string outFile = request.stdoutPath.empty() ? outPath : request.stdoutPath;
         int outFd = request.readOutput ? outPipe[1]
-                                       : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                       : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int inFd = request.feedInput ? inPipe[0] : open(request.stdinPath.c_str(), O_RDONLY);
         if (request.feedInput)
             close(inPipe[1]);
@@ -237,6 +240,13 @@ FilterRun RunFilter(const FilterRequest &request) {
                 struct rlimit limit;
                 limit.rlim_cur = limit.rlim_max = (rlim_t)request.addressSpaceLimit;
                 setrlimit(RLIMIT_AS, &limit);
+            }
+            struct rlimit noCore = {0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);  // a filter ended by SIGQUIT leaves no core file
+            if (request.fileSizeLimit != 0) {
+                struct rlimit limit;
+                limit.rlim_cur = limit.rlim_max = (rlim_t)request.fileSizeLimit;
+                setrlimit(RLIMIT_FSIZE, &limit);
             }
             execve(FilterPath().c_str(), argv.data(), envp.data());
             _exit(127);
@@ -279,9 +289,9 @@ FilterRun RunFilter(const FilterRequest &request) {
         close(inPipe[0]);
         signal(SIGPIPE, SIG_IGN);  // a filter that stops reading must not end the test
     }
-    if (request.whileRunning || request.feedInput) {
+    int filterPid = 0;
+    if (request.whileRunning || request.feedInput || request.readOutput) {
         const std::string pidPath = scratch / "pid";
-        int filterPid = 0;
         for (int i = 0; i < 2000 && filterPid == 0; ++i) {
             std::string text = ReadFile(pidPath);
             if (!text.empty())
@@ -297,7 +307,7 @@ FilterRun RunFilter(const FilterRequest &request) {
             request.whileRunning(filterPid);
     }
     if (request.readOutput) {
-        streamed = request.readOutput(outPipe[0]);
+        streamed = request.readOutput(outPipe[0], filterPid);
         close(outPipe[0]);
     }
 

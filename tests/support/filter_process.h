@@ -29,16 +29,22 @@ struct FilterRequest {
     std::string stdinPath = "/dev/null";
     std::function<void()> setup;           // runs first (inside the private /tmp, if any)
     std::function<std::string()> inspect;  // runs after the filter exits (there too)
-    // Limits the filter's address space (bytes; 0: no limit), for out-of-memory tests.
+    // Limits the filter's address space (bytes; 0: no limit), for out-of-memory tests,
+    // and the size of the files it writes (bytes; 0: no limit).
     unsigned long long addressSpaceLimit = 0;
+    unsigned long long fileSizeLimit = 0;
     // Runs in the parent while the filter runs, given the filter's pid.
     std::function<void(int pid)> whileRunning;
     // When set, the filter's standard input is a pipe and this writes it, given the
     // filter's pid and the write end (which it must not close; the runner does).
     std::function<void(int pid, int fd)> feedInput;
     // When set, the filter's standard output is a pipe whose read end the parent
-    // drains with this (it gets the fd and returns the bytes read).
-    std::function<std::string(int fd)> readOutput;
+    // drains with this (it gets the fd and the filter's pid, and returns the bytes read).
+    std::function<std::string(int fd, int pid)> readOutput;
+    // With readOutput: the filter's end of the pipe is non-blocking.
+    bool nonBlockingOutput = false;
+    // Without readOutput: standard output goes to this file (e.g. /dev/full) instead.
+    std::string stdoutPath;
 };
 
 // Path of the filter under test ($RASTERTOGDI from CTest).

@@ -4,6 +4,7 @@
 #include <cups/cups.h>
 #include <cups/ppd.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -80,6 +81,63 @@ constexpr int kLongEdgeMark = 128;
 constexpr unsigned kTrayManual = 1, kTrayTray1 = 2, kTrayTray2 = 3, kTrayTray3 = 4, kTrayTray4 = 5;
 constexpr int kHalfLetter = 6, kA5 = 11;
 
+// The texts the print dialog shows for the choices (the PPD's), for the revision notes.
+struct ChoiceText {
+    int value;
+    const char *text;
+};
+
+const ChoiceText kPaperSizeTexts[] = {{1, "Letter"},
+                                      {5, "Legal"},
+                                      {6, "Half Letter"},
+                                      {7, "Executive"},
+                                      {8, "A3"},
+                                      {9, "A4"},
+                                      {11, "A5"},
+                                      {12, "B4 (JIS)"},
+                                      {13, "B5 (JIS)"},
+                                      {14, "Foolscap"},
+                                      {15, "Folio"},
+                                      {121, "10 x 14 in"},
+                                      {17, "Ledger"},
+                                      {18, "Government Legal"},
+                                      {20, "Envelope #10"},
+                                      {27, "Envelope DL"},
+                                      {28, "Envelope C5"},
+                                      {31, "Envelope C6"},
+                                      {37, "Envelope Monarch"},
+                                      {43, "Postcard"},
+                                      {69, "Double Postcard"},
+                                      {70, "A6"},
+                                      {88, "B6 (JIS)"},
+                                      {92, "8K"},
+                                      {93, "16K"},
+                                      {16, "FS"},
+                                      {122, "Government Letter"},
+                                      {123, "English Quarto"},
+                                      {124, "11 x 14 in"},
+                                      {125, "12 x 18 in"},
+                                      {46, "11 x 15 in"},
+                                      {255, "custom size"}};
+const ChoiceText kInputTrayTexts[] = {{0, "Automatic"}, {1, "Manual Feed"}, {2, "Tray 1"},
+                                      {3, "Tray 2"},    {4, "Tray 3"},      {5, "Tray 4"}};
+const ChoiceText kPaperTypeTexts[] = {{0, "Plain Paper"}, {1, "Thick Paper"}, {2, "Transparency"}};
+const ChoiceText kDuplexTexts[] = {
+    {0, "one-sided"}, {1, "two-sided, long edge"}, {2, "two-sided, short edge"}};
+
+template <size_t N>
+const char *TextOf(const ChoiceText (&table)[N], long value) {
+    for (const ChoiceText &row : table) {
+        if (row.value == value)
+            return row.text;
+    }
+    return "the chosen setting";
+}
+
+const char *OnOff(bool on) {
+    return on ? "On" : "Off";
+}
+
 // CUPS hands every filter its queue's PPD in $PPD; asking the scheduler is the
 // fallback for running the filter by hand.
 const char *FindPPDFile(const char *printer) {
@@ -137,6 +195,8 @@ void QNVCUPSFilter::ClearSettings() {
     tonerSaving = false;
     duplexStyle = 0;
     modelNumberIsOne = 0;
+    revisionNoteCount = 0;
+    memset(revisionNotes, 0, sizeof(revisionNotes));
 }
 
 // The job title without a leading at sign, cut to 127 characters.
@@ -281,18 +341,44 @@ void QNVCUPSFilter::LoadOptions(const char *options) {
     CPSDebugLog("thePrintWeapon.DuplexStyle: %d", (int)duplexStyle);
 }
 
+void QNVCUPSFilter::NoteRevision(const char *format, ...) {
+    if (revisionNoteCount >= kMaxRevisionNotes)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(revisionNotes[revisionNoteCount], kRevisionNoteSize, format, arguments);
+    va_end(arguments);
+    CPSDebugLog("Revised: %s", revisionNotes[revisionNoteCount]);
+    ++revisionNoteCount;
+}
+
+// Each rule below is followed by a note when it changed what the job asked for.
 void QNVCUPSFilter::ReviseOptions() {
     const unsigned size = (unsigned)paperSize;
+    const char *const sizeText = TextOf(kPaperSizeTexts, paperSize);
 
     // Sizes the printer cannot feed long edge first.
+    const bool longEdgeAsked = longEdgeIsVertical;
     if (FoundFromArray(size, kPaperSizeListNALongEdge, 17))
         longEdgeIsVertical = false;
+    if (longEdgeIsVertical != longEdgeAsked) {
+        NoteRevision(
+            "Feed Long Edge First is not available for %s paper; feeding it short "
+            "edge first",
+            sizeText);
+    }
 
     // Envelopes and the smallest cards only feed from the manual tray.
+    const unsigned trayAsked = inputTray;
     if (FoundFromArray(size, kPaperSizeListOnlyManualTray, 7))
         inputTray = kTrayManual;
+    if (inputTray != trayAsked) {
+        NoteRevision("Paper Source %s is not available for %s paper; printing from Manual Feed",
+                     TextOf(kInputTrayTexts, trayAsked), sizeText);
+    }
 
     // HalfLetter and A5 lie long edge first in some trays, depending on the model.
+    const bool feedAsked = longEdgeIsVertical;
     if (paperSize == kHalfLetter || paperSize == kA5) {
         const bool modelOne = modelNumberIsOne == 1;
         if ((modelOne && (inputTray == kTrayTray1 || inputTray == kTrayTray2)) ||
@@ -304,17 +390,46 @@ void QNVCUPSFilter::ReviseOptions() {
             longEdgeIsVertical = false;
         }
     }
+    if (longEdgeIsVertical != feedAsked) {
+        NoteRevision(
+            "Feed Long Edge First %s: %s paper from %s is fed %s edge first on this "
+            "model; printing with Feed Long Edge First %s",
+            OnOff(feedAsked), sizeText, TextOf(kInputTrayTexts, inputTray),
+            longEdgeIsVertical ? "long" : "short", OnOff(longEdgeIsVertical));
+    }
 
+    const unsigned duplexAsked = duplexStyle;
     if (FoundFromArray(size, kPaperSizeListNADuplex, 9))
         duplexStyle = 0;
+    if (duplexStyle != duplexAsked) {
+        NoteRevision("Duplex (%s) is not available for %s paper; printing one-sided",
+                     TextOf(kDuplexTexts, duplexAsked), sizeText);
+    }
 
     // Special media only from the manual tray, and the manual tray never duplexes.
+    const unsigned duplexBeforeTray = duplexStyle;
+    const unsigned typeAsked = paperType;
     if (inputTray == kTrayManual) {
         duplexStyle = 0;
     } else {
         paperType = 0;
     }
+    if (duplexStyle != duplexBeforeTray) {
+        NoteRevision("Duplex (%s) is not available with the manual tray; printing one-sided",
+                     TextOf(kDuplexTexts, duplexBeforeTray));
+    }
+    if (paperType != typeAsked) {
+        NoteRevision(
+            "Media Type %s is only fed from the manual tray, not from %s; printing as "
+            "Plain Paper",
+            TextOf(kPaperTypeTexts, typeAsked), TextOf(kInputTrayTexts, inputTray));
+    }
 
+    const unsigned duplexBeforeType = duplexStyle;
     if (FoundFromArray(paperType, kPaperTypeListNADuplex, 2))
         duplexStyle = 0;
+    if (duplexStyle != duplexBeforeType) {
+        NoteRevision("Duplex (%s) is not available with %s; printing one-sided",
+                     TextOf(kDuplexTexts, duplexBeforeType), TextOf(kPaperTypeTexts, paperType));
+    }
 }

@@ -3,6 +3,8 @@
 #ifndef GDI_OPTIONS_QNVCUPSFILTER_H
 #define GDI_OPTIONS_QNVCUPSFILTER_H
 
+#include <stddef.h>
+
 // One row of a keyword table.
 struct _Str_ID {
     const char *name;
@@ -62,10 +64,21 @@ public:
     unsigned GetDuplexStyle() const { return duplexStyle; }
     unsigned GetModelNumberIsOne() const { return modelNumberIsOne; }
 
+    // What the revision rules changed in the job's options, one note per change in
+    // words for the user (the option, what was asked, what is printed instead).
+    static constexpr size_t kMaxRevisionNotes = 8;
+    static constexpr size_t kRevisionNoteSize = 160;
+    size_t GetRevisionNoteCount() const { return revisionNoteCount; }
+    // The note at index, or null past the last one.
+    const char *GetRevisionNote(size_t index) const {
+        return index < revisionNoteCount ? revisionNotes[index] : nullptr;
+    }
+
 private:
     QNVCUPSFilter();
     void ClearSettings();
     void SetTitle(const char *title);
+    void NoteRevision(const char *format, ...) __attribute__((format(printf, 2, 3)));
 
     char fileName[128];
     int rasterFileHandle;
@@ -79,6 +92,8 @@ private:
     bool tonerSaving;
     unsigned duplexStyle;
     unsigned modelNumberIsOne;
+    size_t revisionNoteCount;
+    char revisionNotes[kMaxRevisionNotes][kRevisionNoteSize];
 };
 
 #endif

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the filter and prints the bundled sample page
-# the way a print queue does: cupsfilter turns the PDF into CUPS raster for the
-# model 1 PPD, rastertogdi turns the raster into the printer's stream, and
-# gdidecode checks the stream and renders its pages to PNG.
+# Installs what is missing, builds the filter and gdidecode (only those) and prints
+# the bundled sample page the way a print queue does: cupsfilter turns the PDF into
+# CUPS raster for the model 1 PPD, rastertogdi turns the raster into the printer's
+# stream, and gdidecode checks the stream and renders its pages to PNG.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 "$top/scripts/deps.sh"
-scripts/build.sh build
+cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)" --target rastertogdi gdidecode
 
 ppd="$top/ppd/gdilsr1.ppd"
 pdf="$top/tests/data/sample.pdf"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the filter three ways and runs every test:
 # a normal build (warnings as errors), an AddressSanitizer + UndefinedBehaviorSanitizer
-# build, and a ThreadSanitizer build for the threaded output spooler.
+# build, and a ThreadSanitizer build for the threaded output spooler; a short fuzzing
+# run; then the Debian package is built (running the tests once more), checked with
+# lintian and in a scratch root, and, as root, installed into cupsd and removed again.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -27,5 +29,14 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -L threads -j"$jobs"
 echo "== Fuzzing (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer), short run =="
 # Replays fuzz/regressions/, then 40 s per target; bounded as a whole.
 timeout 600 scripts/run-fuzz.sh 40
+
+echo "== Debian package: dpkg-buildpackage, lintian, contents; apt install into cupsd and removal as root =="
+# About 3 to 5 minutes on 2 cores, most of it the package's own build and test run.
+if [ "$(id -u)" -eq 0 ]; then
+  scripts/check-package.sh --system
+else
+  echo "(not root: the package is built and checked, but not installed)"
+  scripts/check-package.sh
+fi
 
 echo "All test suites passed."

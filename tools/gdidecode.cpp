@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -28,21 +29,39 @@ const char kUsage[] =
     "image.\n"
     "\n"
     "Options:\n"
-    "  -d, --decode DIR  decode every page and write it to DIR as page-NNNN.pbm"
+    "  -d, --decode DIR  decode every page and write it to DIR (made if missing) as\n"
+    "                    page-NNNN.pbm"
 #ifdef GDI_HAVE_PNG
-    "\n                    and page-NNNN.png (NNNN is the page number)\n"
+    " and page-NNNN.png (NNNN is the page number)\n"
     "      --no-png      with --decode, write PBM files only\n"
 #else
-    "\n                    (NNNN is the page number)\n"
+    " (NNNN is the page number)\n"
 #endif
     "  -q, --quiet       print no listing, only the summary\n"
     "  -h, --help        show this help and exit\n"
     "\n"
     "A malformed stream is reported on standard error as\n"
     "  gdidecode: offset N (0xHEX): reason\n"
+    "an empty input as \"gdidecode: no records\", and a file or folder that cannot be\n"
+    "read, made or written as \"gdidecode: I/O error: ...\".\n"
     "\n"
     "Exit status: 0 the stream is well formed (and every band decoded), 1 the stream is\n"
-    "malformed, 2 usage or input/output error.\n";
+    "malformed or empty, 2 usage or input/output error.\n";
+
+// Makes a folder and the folders above it that are missing, as mkdir -p does; 0 or the
+// reason it could not.
+int MakeDirectories(const std::string &path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0)
+        return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    const size_t slash = path.find_last_of('/', path.find_last_not_of('/'));
+    if (slash != std::string::npos && slash > 0) {
+        const int above = MakeDirectories(path.substr(0, slash));
+        if (above != 0)
+            return above;
+    }
+    return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST ? 0 : errno;
+}
 
 // One page image, written band by band as PBM (and PNG) rows.
 class PageImage {
@@ -64,8 +83,11 @@ public:
 #ifdef GDI_HAVE_PNG
         if (withPng && width > 0 && height > 0) {
             pngPath_ = directory + name + ".png";
+            errno = 0;
             if (!OpenPng(width, height)) {
-                *error = "cannot write " + pngPath_;
+                *error = "cannot create " + pngPath_;
+                if (errno != 0)
+                    *error += std::string(": ") + strerror(errno);
                 return false;
             }
         }
@@ -177,13 +199,13 @@ public:
                 ++pages_;
                 if (decodeDirectory_ != nullptr) {
                     if (!image_.Open(decodeDirectory_, record.page.pageNumber, record.page.width,
-                                     record.page.height, withPng_, error)) {
+                                     record.page.height, withPng_, &ioError_)) {
+                        *error = ioError_;
                         return false;
                     }
-                    if (record.page.bandCount == 0 && !image_.Close()) {
-                        *error = "cannot write the page image";
-                        return false;
-                    }
+                    errno = 0;
+                    if (record.page.bandCount == 0 && !image_.Close())
+                        return FailWriting(error);
                 }
                 break;
             case gdidecode::RecordType::kBand:
@@ -210,16 +232,16 @@ public:
                      std::to_string(band.page.pageNumber) + ": " + *error;
             return false;
         }
-        if (!image_.WriteRows(bits_.data(), band.band.width / 8, band.band.lines)) {
-            *error = "cannot write the page image";
-            return false;
-        }
-        if ((band.band.flags & 2) != 0 && !image_.Close()) {
-            *error = "cannot write the page image";
-            return false;
-        }
+        errno = 0;
+        if (!image_.WriteRows(bits_.data(), band.band.width / 8, band.band.lines))
+            return FailWriting(error);
+        if ((band.band.flags & 2) != 0 && !image_.Close())
+            return FailWriting(error);
         return true;
     }
+
+    // Set when a page image could not be made or written: not a fault of the stream.
+    const std::string &IoError() const { return ioError_; }
 
     void Summary(uint64_t size) const {
         printf("stream OK: %llu bytes, %u job header(s), %u page(s), %u band(s), %u command(s)%s\n",
@@ -228,12 +250,21 @@ public:
     }
 
 private:
+    bool FailWriting(std::string *error) {
+        ioError_ = std::string("cannot write the page image in ") + decodeDirectory_;
+        if (errno != 0)
+            ioError_ += std::string(": ") + strerror(errno);
+        *error = ioError_;
+        return false;
+    }
+
     bool quiet_;
     const char *decodeDirectory_;
     bool withPng_;
     PageImage image_;
     std::vector<uint8_t> bits_;
     unsigned jobHeaders_ = 0, pages_ = 0, bands_ = 0, commands_ = 0;
+    std::string ioError_;
 };
 
 // Counts what the parser has read, for the summary.
@@ -241,16 +272,28 @@ class CountingSource : public gdidecode::ByteSource {
 public:
     explicit CountingSource(gdidecode::FileSource &inner) : inner_(inner) {}
     size_t Read(uint8_t *destination, size_t count) override {
+        errno = 0;
         const size_t got = inner_.Read(destination, count);
         total_ += got;
+        if (inner_.Failed() && readErrno_ == 0)
+            readErrno_ = errno != 0 ? errno : EIO;
         return got;
     }
     uint64_t Total() const { return total_; }
+    // The reason of the first read that failed, 0 when none did.
+    int ReadErrno() const { return readErrno_; }
 
 private:
     gdidecode::FileSource &inner_;
     uint64_t total_ = 0;
+    int readErrno_ = 0;
 };
+
+int IoFailure(const std::string &what) {
+    fflush(stdout);
+    fprintf(stderr, "gdidecode: I/O error: %s\n", what.c_str());
+    return 2;
+}
 
 }  // namespace
 
@@ -293,10 +336,15 @@ int main(int argc, char **argv) {
     if (optind < argc && strcmp(argv[optind], "-") != 0) {
         inputName = argv[optind];
         input = fopen(inputName, "rb");
-        if (input == nullptr) {
-            fprintf(stderr, "gdidecode: cannot open %s: %s\n", inputName, strerror(errno));
-            return 2;
-        }
+        if (input == nullptr)
+            return IoFailure(std::string("cannot open ") + inputName + ": " + strerror(errno));
+    }
+    const int directoryError = decodeDirectory != nullptr ? MakeDirectories(decodeDirectory) : 0;
+    if (directoryError != 0) {
+        if (input != stdin)
+            fclose(input);
+        return IoFailure(std::string("cannot create directory ") + decodeDirectory + ": " +
+                         strerror(directoryError));
     }
 
     gdidecode::FileSource file(input);
@@ -307,15 +355,23 @@ int main(int argc, char **argv) {
     if (input != stdin)
         fclose(input);
     if (file.Failed()) {
-        fprintf(stderr, "gdidecode: cannot read %s\n", inputName);
-        return 2;
+        return IoFailure(std::string("cannot read ") + inputName + ": " +
+                         strerror(source.ReadErrno()));
     }
+    if (!lister.IoError().empty())
+        return IoFailure(lister.IoError());
     if (!ok) {
         fflush(stdout);
         fprintf(stderr, "gdidecode: offset %llu (0x%llX): %s\n", (unsigned long long)error.offset,
                 (unsigned long long)error.offset, error.reason.c_str());
         return 1;
     }
+    if (source.Total() == 0) {
+        fprintf(stderr, "gdidecode: no records: %s is empty\n", inputName);
+        return 1;
+    }
     lister.Summary(source.Total());
-    return fflush(stdout) == 0 ? 0 : 2;
+    if (fflush(stdout) != 0 || ferror(stdout))
+        return IoFailure(std::string("cannot write the listing: ") + strerror(errno));
+    return 0;
 }

@@ -190,6 +190,124 @@ TEST(JobOptions, CopiesCarryEverySetting) {
     EXPECT_STREQ(copy.GetFileName(), "title");
 }
 
+// What the revision rules tell the user: one note per changed option, in the words of
+// the print dialog, naming what was asked and what is printed instead.
+struct NoteCase {
+    const char *name;
+    const char *ppd;
+    const char *options;
+    std::vector<std::string> notes;
+};
+
+void PrintTo(const NoteCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+std::vector<std::string> NotesOf(const QNVCUPSFilter &options) {
+    std::vector<std::string> notes;
+    for (size_t i = 0; i < options.GetRevisionNoteCount(); ++i)
+        notes.push_back(options.GetRevisionNote(i));
+    EXPECT_EQ(options.GetRevisionNote(options.GetRevisionNoteCount()), nullptr);
+    return notes;
+}
+
+class RevisionNotesTable : public ::testing::TestWithParam<NoteCase> {};
+
+TEST_P(RevisionNotesTable, OneNotePerChangedOption) {
+    const NoteCase &c = GetParam();
+    EXPECT_EQ(NotesOf(WithJobOptions(PPDFor(c.ppd), c.options)), c.notes);
+}
+
+const NoteCase kNoteCases[] = {
+    {"PlainJobHasNone", "1", "PageSize=Letter Duplex=DuplexNoTumble InputSlot=Tray2", {}},
+    {"PpdDefaultsHaveNone", "1", "", {}},
+    {"EnvelopeFromTrayWithDuplex",
+     "1",
+     "PageSize=EnvDL InputSlot=Tray1 Duplex=DuplexTumble",
+     {"Paper Source Tray 1 is not available for Envelope DL paper; printing from Manual Feed",
+      "Duplex (two-sided, short edge) is not available for Envelope DL paper; printing "
+      "one-sided"}},
+    {"SmallCardFromAutomatic",
+     "2",
+     "PageSize=A6",
+     {"Paper Source Automatic is not available for A6 paper; printing from Manual Feed"}},
+    {"EnvelopeFromManualHasNone", "1", "PageSize=Monarch InputSlot=Manual", {}},
+    {"SizeWithoutDuplex",
+     "1",
+     "PageSize=HalfLetter Duplex=DuplexNoTumble",
+     {"Duplex (two-sided, long edge) is not available for Half Letter paper; printing "
+      "one-sided"}},
+    {"DuplexFromManualTray",
+     "1",
+     "InputSlot=Manual Duplex=DuplexNoTumble",
+     {"Duplex (two-sided, long edge) is not available with the manual tray; printing "
+      "one-sided"}},
+    // Thick paper keeps its type only from the manual tray, which has turned duplex off
+    // already: one note, not a second one for the paper type.
+    {"ThickFromManualWithDuplex",
+     "1",
+     "MediaType=Thick InputSlot=Manual Duplex=DuplexTumble",
+     {"Duplex (two-sided, short edge) is not available with the manual tray; printing "
+      "one-sided"}},
+    {"ThickFromTray",
+     "1",
+     "MediaType=Thick InputSlot=Tray1",
+     {"Media Type Thick Paper is only fed from the manual tray, not from Tray 1; printing as "
+      "Plain Paper"}},
+    {"TransparencyFromAutomaticStaysDuplex",
+     "2",
+     "MediaType=OHP Duplex=DuplexNoTumble",
+     {"Media Type Transparency is only fed from the manual tray, not from Automatic; printing "
+      "as Plain Paper"}},
+    {"A5FeedTurnedOnModelOne",
+     "1",
+     "PageSize=A5 InputSlot=Tray2",
+     {"Feed Long Edge First Off: A5 paper from Tray 2 is fed long edge first on this model; "
+      "printing with Feed Long Edge First On"}},
+    {"A5SameTrayModelTwoHasNone", "2", "PageSize=A5 InputSlot=Tray2", {}},
+    {"HalfLetterFeedTurnedOnModelTwo",
+     "2",
+     "PageSize=HalfLetter InputSlot=Tray1",
+     {"Feed Long Edge First Off: Half Letter paper from Tray 1 is fed long edge first on this "
+      "model; printing with Feed Long Edge First On"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, RevisionNotesTable, ::testing::ValuesIn(kNoteCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The option string marks a long-edge size before the rules see it, so the rule for
+// sizes that never feed long edge first is met only by options set one by one.
+TEST(RevisionNotes, LongEdgeRefusedForLargeSize) {
+    QNVCUPSFilter options =
+        MakeOptions(kModelOnePPD, {"queue", "1", "user", "title", "PageSize=A4"});
+    options.SetOptions("PageSize", "A3");
+    options.SetOptions("LongEdgeIsVertical", "True");
+    options.ReviseOptions();
+    EXPECT_FALSE(options.IsLongEdgeVertical());
+    EXPECT_EQ(NotesOf(options), std::vector<std::string>{"Feed Long Edge First is not available "
+                                                         "for A3 paper; feeding it short edge "
+                                                         "first"});
+}
+
+TEST(RevisionNotes, JobWithoutRevisionHasNone) {
+    QNVCUPSFilter options =
+        MakeOptions(kThickLetterPPD, {"queue", "1", "user", "title", "InputSlot=Tray1"});
+    EXPECT_EQ(options.GetRevisionNoteCount(), 0u);
+    EXPECT_EQ(options.GetRevisionNote(0), nullptr);
+}
+
+TEST(RevisionNotes, CopiesKeepThemAndANewRunStartsAfresh) {
+    QNVCUPSFilter options = WithJobOptions(kModelOnePPD, "InputSlot=Manual Duplex=DuplexTumble");
+    ASSERT_EQ(options.GetRevisionNoteCount(), 1u);
+    QNVCUPSFilter copy(options);
+    EXPECT_EQ(NotesOf(copy), NotesOf(options));
+
+    const char *plain[] = {"queue", "1", "user", "title", "1", "PageSize=A4"};
+    ASSERT_TRUE(options.Run(6, plain));
+    EXPECT_EQ(options.GetRevisionNoteCount(), 0u);
+    EXPECT_EQ(copy.GetRevisionNoteCount(), 1u);
+}
+
 struct LookupCase {
     const char *value;
     int expected;

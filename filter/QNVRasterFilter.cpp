@@ -71,6 +71,9 @@ bool QNVRasterFilter::Run() {
     FdSink sink(STDOUT_FILENO, &control);
     CupsStatusReporter reporter;
     const JobPorts ports = {&sink, &control, &reporter};
+    // What the revision rules changed, so that the user learns why the job prints as it does.
+    for (size_t i = 0; i < jobOptions.GetRevisionNoteCount(); ++i)
+        ReportJobInfo(reporter, "%s", jobOptions.GetRevisionNote(i));
     bool result = false;
     try {
         GdiJob job(jobOptions, ports);

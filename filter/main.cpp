@@ -1,6 +1,9 @@
 // rastertogdi: CUPS filter from 8-bit grey CUPS raster to the printer's GDI stream.
 #include <malloc.h>
 #include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
 #include "common/CUPSDebug.h"
 #include "options/QNVCUPSFilter.h"
@@ -18,9 +21,21 @@ void KeepPageSizedAllocationsInHeap() {
     mallopt(M_TRIM_THRESHOLD, 16 << 20);
 }
 
+// Run by hand at a terminal with too few arguments (or --help), the filter would wait
+// for raster on the terminal: it says how it is called instead. CUPS never runs it so.
+bool IsAskedForUsage(int argc, char *argv[]) {
+    if (!isatty(STDIN_FILENO))
+        return false;
+    return argc < 6 || (argc > 1 && strcmp(argv[1], "--help") == 0);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    if (IsAskedForUsage(argc, argv)) {
+        fputs("Usage: rastertogdi job-id user title copies options [file]\n", stderr);
+        return 1;
+    }
     // First of all: a SIGTERM while the options and the PPD are read is a cancel.
     InstallSignalHandlers();
     // A file grown past the size limit is a write error that ends the job with a

@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+
 #include <fstream>
+#include <sstream>
+#include <vector>
 #include <string>
 
 #include "tests/support/filter_process.h"
@@ -208,5 +213,69 @@ const UnsafeLogCase kUnsafeLogCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(LogFile, UnsafeLogFile, ::testing::ValuesIn(kUnsafeLogCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A pseudo-terminal's other end, to run the filter with a terminal on standard input.
+class Terminal {
+public:
+    Terminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+            path_ = ptsname(master_);
+    }
+    ~Terminal() {
+        if (master_ >= 0)
+            close(master_);
+    }
+    const std::string &Path() const { return path_; }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+// Run by hand at a terminal, the filter says how it is called instead of waiting for
+// raster on the terminal; with its standard input not a terminal, as CUPS runs it,
+// nothing changes.
+TEST(FilterFrontEnd, UsageAtATerminal) {
+    Terminal terminal;
+    ASSERT_FALSE(terminal.Path().empty());
+    const std::vector<std::vector<std::string>> calls = {
+        {"rastertogdi"}, {"rastertogdi", "--help"}, {"rastertogdi", "1", "user", "title"}};
+    for (const auto &args : calls) {
+        SCOPED_TRACE(args.size());
+        FilterRequest request = JobWithOptions("");
+        request.args = args;
+        request.stdinPath = terminal.Path();
+        const FilterRun run = RunOrSkip(request);
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(run.err, "Usage: rastertogdi job-id user title copies options [file]\n");
+        EXPECT_EQ(run.out, "");
+    }
+    FilterRequest request = JobWithOptions("");
+    request.args = {"rastertogdi", "1", "user", "title"};  // standard input: /dev/null
+    const FilterRun run = RunOrSkip(request);
+    EXPECT_EQ(run.err.find("Usage:"), std::string::npos);
+    EXPECT_TRUE(HasLine(run.err, "Not enough arguments")) << run.err;
+}
+
+// Each change the revision rules make to the job's options is told to the user.
+TEST(FilterFrontEnd, RevisedOptionsAreToldAsInfoLines) {
+    const FilterRun run = RunOrSkip(JobWithOptions("PageSize=EnvDL Duplex=DuplexTumble"));
+    std::vector<std::string> info;
+    std::istringstream lines(run.err);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("INFO: ", 0) == 0)
+            info.push_back(line);
+    }
+    ASSERT_GE(info.size(), 2u) << run.err;
+    EXPECT_NE(run.err.find("INFO: Paper Source"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("printing one-sided"), std::string::npos) << run.err;
+    const FilterRun plain = RunOrSkip(JobWithOptions("PageSize=A4"));
+    EXPECT_EQ(plain.err.find("INFO: "), std::string::npos) << "no rule changed anything";
+}
 
 }  // namespace

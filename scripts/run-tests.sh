@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the filter three ways and runs every test:
-# a normal build (warnings as errors), an AddressSanitizer + UndefinedBehaviorSanitizer
+# a normal build (warnings as errors), run as root and again as an ordinary user, an
+# AddressSanitizer + UndefinedBehaviorSanitizer
 # build, and a ThreadSanitizer build for the threaded output spooler; a short fuzzing
 # run; then the Debian package is built (running the tests once more), checked with
 # lintian and in a scratch root, and, as root, installed into cupsd and removed again.
@@ -15,6 +16,13 @@ jobs=$(nproc)
 echo "== normal build =="
 scripts/build.sh build -DGDI_WERROR=ON
 ctest --test-dir build -j"$jobs"
+
+echo "== the whole suite as an ordinary user =="
+if [ "$(id -u)" -eq 0 ]; then
+  scripts/run-tests-as-user.sh
+else
+  echo "(already an ordinary user: the normal build above ran as one)"
+fi
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 scripts/build.sh build-asan -DGDI_WERROR=ON -DGDI_SANITIZE=address,undefined -DGDI_BUILD_BENCH=OFF

@@ -14,6 +14,9 @@ namespace gdidecode {
 
 namespace {
 
+// The stream's format, written down here a second time on purpose: the reader checks
+// what the filter writes, so it takes nothing from the filter's own definitions
+// (gdi/GdiStream.h). A change to the format has to be made in both.
 const uint8_t kJobHeaderTag[4] = {'G', 'D', 'I', 'J'};
 const uint8_t kPageHeaderTag[4] = {'G', 'D', 'I', 'P'};
 const uint8_t kBandTag[4] = {'G', 'D', 'I', 'B'};

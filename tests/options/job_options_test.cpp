@@ -323,19 +323,6 @@ TEST(KeywordLookup, MatchesIgnoringCaseAndCustomPrefix) {
         EXPECT_EQ(options.GetValueOfSTRIDArray(c.value, kPaperSizeArray, 32), c.expected)
             << c.value;
     }
-    EXPECT_EQ(options.GetValueOfSTRIDArray("Thick", kPaperTypeArray, 0), 0);
-    EXPECT_EQ(options.GetValueOfSTRIDArray("Thick", kPaperTypeArray, -1), 0);
-    EXPECT_EQ(options.GetValueOfSTRIDArray("Thick", kPaperTypeArray, 2), 0);  // third row
-}
-
-TEST(KeywordLookup, FoundFromArrayHonoursCount) {
-    QNVCUPSFilter options = WithJobOptions("", "");
-    EXPECT_TRUE(options.FoundFromArray(31, kPaperSizeListOnlyManualTray, 7));
-    EXPECT_FALSE(options.FoundFromArray(31, kPaperSizeListOnlyManualTray, 6));
-    EXPECT_FALSE(options.FoundFromArray(88, kPaperSizeListOnlyManualTray, 0));
-    EXPECT_FALSE(options.FoundFromArray(88, kPaperSizeListOnlyManualTray, -3));
-    EXPECT_EQ(strLenth(nullptr), 0);
-    EXPECT_EQ(strLenth("abc"), 3);
 }
 
 }  // namespace

@@ -303,6 +303,34 @@ struct SpoolUse {
     unsigned long long bytes = 0;
 };
 
+// The spool data the filter `pid` holds in files of `dir`: a spool file is removed from
+// its folder as soon as it is made, so it is found among the filter's open files, and
+// the disk space it takes (sent data is given back) is what waits in it.
+SpoolUse ScanOpenSpool(pid_t pid, const std::string &dir) {
+    SpoolUse use;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(fds.c_str());
+    if (d == nullptr)
+        return use;
+    while (dirent *e = readdir(d)) {
+        char target[4096];
+        const std::string link = fds + "/" + e->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        if (strncmp(target, dir.c_str(), dir.size()) != 0)
+            continue;
+        struct stat st;
+        if (stat(link.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            ++use.files;
+            use.bytes += (unsigned long long)st.st_blocks * 512;
+        }
+    }
+    closedir(d);
+    return use;
+}
+
 SpoolUse ScanSpool(const std::string &dir) {
     SpoolUse use;
     DIR *d = opendir(dir.c_str());
@@ -339,14 +367,15 @@ struct Run {
     double cpu = 0;         // user + system of the filter process, seconds
     double sys = 0;         // the system part of it
     double maxRss = 0;      // bytes
-    double lastPageAt = 0;  // seconds from fork to the last PAGE: line
+    double lastPageAt = 0;  // seconds from fork to the end of the last page's work
     unsigned pagesReported = 0;
     unsigned long long outBytes = 0;  // counted by the slow reader only
     SpoolUse maxSpool;
     double parentRss = 0;  // this process's resident memory when the child was made
 };
 
-// Reads the filter's diagnostic log, noting when each page was reported done.
+// Reads the filter's diagnostic log, noting when the work of each page ended (it is
+// spooled then; its PAGE: line comes once it has gone out) and counting the pages out.
 struct LogReader {
     int fd = -1;
     double start = 0;
@@ -370,6 +399,7 @@ struct LogReader {
                 pending.erase(0, end + 1);
                 if (line.compare(0, 5, "PAGE:") == 0) {
                     ++pages;
+                } else if (line.find("==End Page==") != std::string::npos) {
                     lastPageAt = at;
                 } else if (line.compare(0, 6, "ERROR:") == 0 && errors.size() < 1000) {
                     errors += line + "\n";
@@ -456,7 +486,7 @@ Run RunFilter(const Config &config, const std::string &input, const std::string 
             allowance = std::min(allowance + rate * (t - last), (double)buffer.size());
             last = t;
             if (t - lastScan >= 0.05) {
-                const SpoolUse use = ScanSpool(spoolDir);
+                const SpoolUse use = ScanOpenSpool(pid, spoolDir);
                 run.maxSpool.files = std::max(run.maxSpool.files, use.files);
                 run.maxSpool.bytes = std::max(run.maxSpool.bytes, use.bytes);
                 lastScan = t;
@@ -1000,7 +1030,7 @@ int main(int argc, char **argv) {
     if (config.slow) {
         printf("\nFilter, standard output on a pipe read at %.0f bytes/s\n", config.rate);
         printf("%-9s %8s %14s %14s %12s %14s %10s %12s %s\n", "job", "wall s", "pages done at",
-               "/dev/null wall", "CPU ms/page", "max spool", "peak MiB", "output bytes",
+               "/dev/null wall", "CPU ms/page", "spooled most", "peak MiB", "output bytes",
                "page work held up?");
         for (const JobFigures &job : jobs) {
             if (!job.haveSlow)

@@ -188,8 +188,15 @@ TEST(CancelWhilePagesGoOut, SigtermWhileThePpdIsReadIsACancel) {
         kill(pid, SIGTERM);
         usleep(100000);
         const std::string ppd = gditest::ReadFile(kModelOnePPD);
-        const int fd = open(fifo.c_str(), O_WRONLY);
+        // A filter that the signal killed no longer waits at the other end.
+        int fd = -1;
+        for (int i = 0; i < 100 && fd < 0; ++i) {
+            fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0)
+                usleep(20000);
+        }
         if (fd >= 0) {
+            fcntl(fd, F_SETFL, O_WRONLY);
             if (write(fd, ppd.data(), ppd.size()) < 0)
                 perror("write");
             close(fd);
@@ -326,11 +333,14 @@ TEST(OtherSignals, NoSignalLeavesASpoolFile) {
 // arrives whole, on a line of its own.
 TEST(StatusLines, ManyJobsAtOnceKeepEveryPageLineWhole) {
     gditest::ScratchDir scratch;
-    std::vector<TestPage> pages(8);
-    for (unsigned i = 0; i < pages.size(); ++i)
+    constexpr unsigned kPages = 40;
+    std::vector<TestPage> pages(kPages);
+    for (unsigned i = 0; i < pages.size(); ++i) {
+        pages[i].width = pages[i].height = 64;
         pages[i].seed = 1 + i;
+    }
     ASSERT_TRUE(gditest::WriteRasterJob(scratch / "job.ras", pages));
-    constexpr int kJobs = 24;
+    constexpr int kJobs = 40;
     std::vector<FilterRun> runs(kJobs);
     std::vector<std::thread> threads;
     for (int j = 0; j < kJobs; ++j) {
@@ -350,7 +360,7 @@ TEST(StatusLines, ManyJobsAtOnceKeepEveryPageLineWhole) {
                 pageLines.push_back(line);
         }
         std::vector<std::string> expected;
-        for (int page = 1; page <= 8; ++page)
+        for (unsigned page = 1; page <= kPages; ++page)
             expected.push_back("PAGE: " + std::to_string(page) + " 1");
         EXPECT_EQ(pageLines, expected);
     }

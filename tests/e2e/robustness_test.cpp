@@ -238,6 +238,14 @@ const BadInputCase kBadInputCases[] = {
      "ERROR: Page 1 cannot be printed: page is larger than the printer can take"},
     {"HugeHeight", [] { return kSync + RawPage(GreyHeader(64, 4000000), 0); }, 1, 0,
      "ERROR: Page 1 cannot be printed: page is larger than the printer can take"},
+    // 65,300 dots and the two margins fit 16 bits, but not once aligned to 128 dots.
+    {"WidthThatAlignsPastTheField", [] { return kSync + RawPage(GreyHeader(65300, 4), 0); }, 1, 0,
+     "ERROR: Page 1 cannot be printed: page is larger than the printer can take"},
+    // Width and height fit their fields, and their product the page buffer's limit; the
+    // width aligned to 128 dots does not.
+    {"PageBufferBeyondTheLimit",
+     [] { return kSync + GoodPage() + RawPage(GreyRasterHeader(6336, 65535, 600, 0), 0); }, 1, 1,
+     "ERROR: Page 2 cannot be printed: page is larger than the printer can take"},
     {"HugeMarginsThatWouldWrap",
      [] {
          return kSync + RawPage(With(GreyHeader(64, 32),

@@ -29,8 +29,11 @@ uint64_t AlignTo128(uint64_t width) {
 }
 
 // True when the buffer exists and, unless it is meant to hold no bytes, has its block.
+// (The memory size of a buffer whose block could not be had is 0 as well, so the size
+// it was asked for decides.)
 bool BufferMade(const std::unique_ptr<QNVBlockBuffer> &buffer) {
-    return buffer != nullptr && (buffer->HasBlock() || buffer->GetMemorySize() == 0);
+    return buffer != nullptr &&
+           (buffer->HasBlock() || uint64_t(buffer->GetWidth()) * buffer->GetHeight() == 0);
 }
 
 }  // namespace

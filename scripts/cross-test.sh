@@ -61,9 +61,9 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # --- the target's root folder ---------------------------------------------------------
-# The libraries the programs run with, and everything they need in turn...
+# The libraries the programs run with (libubsan1 for a build with
+# -DGDI_SANITIZE=undefined), and everything they need in turn...
 runtime=(libc6 libgcc-s1 libstdc++6 libubsan1 libcups2 libcupsimage2 libjbig0 libpng16-16 zlib1g)
-# (libubsan1 for a build with -DGDI_SANITIZE=undefined.)
 # ...and the headers and link names of the ones the project builds against.
 headers=(libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev zlib1g-dev)
 closure() {

@@ -105,14 +105,20 @@ TEST(ToneTable, EverySettingKeepsTheRangeAndMapsBlackLikeTheLevelBelow) {
 
 // Each level turns into the listed offset and strength: the table equals the curves at
 // those values followed by the gamma-1 step, 255 * (u / 255 as a double), truncated
-// after an exact product (a long double of 64 mantissa bits holds it exactly).
+// after an exact product.
 TEST(ToneTable, LevelsTurnIntoTheListedOffsetsAndStrengths) {
-    if (std::numeric_limits<long double>::digits < 62) {
-        GTEST_SKIP() << "long double cannot hold the exact product here";
-    }
+    // The exact product in integers, on every processor (a long double has 64 mantissa
+    // bits on x86 but only 53 on 32-bit ARM): the quotient is mantissa * 2^(exponent - 53)
+    // with a 53-bit mantissa, and 255 times that mantissa fits 61 bits.
     auto gammaOne = [](int u) {
         const double quotient = double(u) / 255.0;
-        return static_cast<int>(std::trunc(255.0L * static_cast<long double>(quotient)));
+        if (quotient == 0.0)
+            return 0;
+        int exponent = 0;
+        const double fraction = std::frexp(quotient, &exponent);  // in [0.5, 1)
+        const uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
+        const int shift = 53 - exponent;
+        return shift >= 64 ? 0 : static_cast<int>((255 * mantissa) >> shift);
     };
     for (size_t b = 0; b < std::size(kLevels); ++b) {
         for (size_t c = 0; c < std::size(kLevels); ++c) {

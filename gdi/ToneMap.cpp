@@ -69,7 +69,8 @@ typedef unsigned char Bytes16 __attribute__((vector_size(16)));
 inline bool AllEqual64(const unsigned char *bytes) {
     Bytes16 v[4];
     std::memcpy(v, bytes, sizeof v);
-    const Bytes16 first = Bytes16{} + bytes[0];
+    const unsigned char b = bytes[0];
+    const Bytes16 first = {b, b, b, b, b, b, b, b, b, b, b, b, b, b, b, b};
     const Bytes16 differ = (v[0] ^ first) | (v[1] ^ first) | (v[2] ^ first) | (v[3] ^ first);
     uint64_t halves[2];
     std::memcpy(halves, &differ, sizeof halves);

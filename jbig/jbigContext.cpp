@@ -91,11 +91,16 @@ inline void makeEntries(uint64_t upper, uint64_t lower, uint16_t *out, uint32_t 
 // words where the processor has no vectors).
 typedef uint16_t EntryLanes __attribute__((vector_size(16)));
 
+inline EntryLanes everyLane(uint64_t window) {
+    const uint16_t value = static_cast<uint16_t>(window);
+    return EntryLanes{value, value, value, value, value, value, value, value};
+}
+
 inline void makeEntries32Portable(uint64_t upper, uint64_t lower, uint16_t *out) {
     const EntryLanes powers = {1, 2, 4, 8, 16, 32, 64, 128};
     for (int step = 0; step < 4; ++step) {
-        const EntryLanes above = powers * static_cast<uint16_t>(upper >> (48 - 8 * step));
-        const EntryLanes current = powers * static_cast<uint16_t>(lower >> (48 - 8 * step));
+        const EntryLanes above = powers * everyLane(upper >> (48 - 8 * step));
+        const EntryLanes current = powers * everyLane(lower >> (48 - 8 * step));
         const EntryLanes entries = ((above >> 5) & 0x7E0) | (current >> 11);
         memcpy(out + 8 * step, &entries, sizeof entries);
     }

@@ -72,9 +72,9 @@ closure() {
     grep -v '^[ <]' | grep ":$arch\$" | sort -u
 }
 mapfile -t packages < <({ closure; printf '%s\n' "${headers[@]/%/:$arch}"; } | sort -u)
-wanted=$(for p in "${packages[@]}"; do
-  echo "$p $(apt-cache policy "$p" | sed -n 's/^ *Candidate: //p')"
-done)
+# One line "package version" each, from a single look-up.
+wanted=$(apt-cache policy "${packages[@]}" |
+  awk '/^[^ ].*:$/ { name = substr($0, 1, length($0) - 1) } /^ *Candidate:/ { print name, $2 }')
 if [ ! -f "$sysroot/.packages" ] || [ "$(cat "$sysroot/.packages")" != "$wanted" ]; then
   echo "== $arch: unpacking ${#packages[@]} Debian packages into $sysroot =="
   rm -rf "$sysroot" "$build/debs" "$build/googletest"

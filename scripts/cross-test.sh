@@ -111,9 +111,9 @@ echo "== $arch: running the tests under $qemu =="
 CTEST_OUTPUT_ON_FAILURE=1 ctest --test-dir "$build/project" -j"$jobs" --timeout 900 \
   ${GDI_CTEST_ARGS:-} 2>&1 | tee "$build/ctest.log"
 status=${PIPESTATUS[0]}
-# The skipped cases and why (the reason is the test's own last line of output).
+# The skipped cases, by name.
 if grep -q "Skipped" "$build/ctest.log"; then
   echo "== $arch: skipped tests =="
-  grep -E "\*\*\*Skipped|Not Run" "$build/ctest.log" | sed 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: //'
+  grep -E "\*\*\*Skipped" "$build/ctest.log" | sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: //; s/ +#.*//; s/ \.+.*//'
 fi
 exit "$status"

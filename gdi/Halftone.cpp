@@ -2,23 +2,26 @@
 //
 // Two ways give the same bytes. RastHalftone cuts every line into runs of equal grey and
 // pastes each run's ready-made level pattern (Paste1MappedMonoLineData). The compare
-// kernels test 16 or 32 grey bytes at once against a row of thresholds laid out in
-// advance, and pack the results straight into output bytes; their cost does not depend
-// on how short the runs are. Both set the bit of pixel x on page line y exactly when
-// its level is >= kDitherThresholdMatrix[y % 24][x % 24].
+// kernels test 8 (any processor, in one 64-bit word), 16 or 32 (SSE2, AVX2) or 64 (NEON)
+// grey bytes at once against a row of thresholds laid out in advance, and pack the
+// results straight into output bytes; their cost does not depend on how short the runs
+// are. Both set the bit of pixel x on page line y exactly when its level is
+// >= kDitherThresholdMatrix[y % 24][x % 24].
 #include "gdi/Halftone.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "common/CpuFeatures.h"
 #include "gdi/DitherTables.h"
 #include "gdi/Paste.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define GDI_HALFTONE_X86 1
+#define GDI_HALFTONE_X86 GDI_CPU_X86
+#if GDI_HALFTONE_X86
 #include <immintrin.h>
-#else
-#define GDI_HALFTONE_X86 0
+#endif
+#if GDI_CPU_NEON
+#include <arm_neon.h>
 #endif
 
 namespace {
@@ -31,17 +34,19 @@ unsigned int OutputRowBytes(unsigned int lineWidth) {
 }
 
 // Each cell row's thresholds repeated over 96 pixels, the least common multiple of the
-// cell width and the 16- and 32-byte compare widths: the thresholds of pixels x .. x + 31
-// of a line are the 32 bytes at x % 96 of its row whenever x is a multiple of 32 (and
-// likewise for 16 bytes).
+// cell width and the 8-, 16- and 32-byte compare widths: the thresholds of pixels
+// x .. x + 31 of a line are the 32 bytes at x % 96 of its row whenever x is a multiple
+// of 32 (and likewise for 8 and 16 bytes). A row goes on for 64 bytes more, so that the
+// 64 thresholds from any multiple of 32 below 96 are in one piece too.
 constexpr unsigned int kThresholdSpan = 96;
+constexpr unsigned int kThresholdRowBytes = kThresholdSpan + 64;
 struct ThresholdRows {
-    alignas(32) unsigned char row[kDitherCellSize][kThresholdSpan];
+    alignas(32) unsigned char row[kDitherCellSize][kThresholdRowBytes];
 };
 constexpr ThresholdRows BuildThresholdRows() {
     ThresholdRows rows{};
     for (unsigned int r = 0; r < kDitherCellSize; ++r) {
-        for (unsigned int x = 0; x < kThresholdSpan; ++x) {
+        for (unsigned int x = 0; x < kThresholdRowBytes; ++x) {
             rows.row[r][x] = kDitherThresholdMatrix[r][x % kDitherCellSize];
         }
     }
@@ -57,6 +62,141 @@ inline unsigned char PackEightPixels(const unsigned char *grey, const unsigned c
     }
     return static_cast<unsigned char>(bits);
 }
+
+// Eight bytes as one word, the first byte lowest whatever the byte order.
+inline uint64_t LoadLittle64(const unsigned char *bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
+// Output byte of the 8 pixels of `g` against the 8 thresholds of `t` (first pixel in the
+// lowest byte), without a branch: bit 7 of every byte of `low` is set when the pixel's
+// low 7 bits are >= the threshold's (the top bits forced to 1 and 0 keep the byte
+// subtractions from borrowing across bytes), and the top bits of the two bytes decide
+// where they differ. A multiplication then gathers the 8 top bits, the first pixel's
+// into bit 7 of the byte.
+inline unsigned char PackEightPixelsWord(uint64_t g, uint64_t t) {
+    constexpr uint64_t kTop = 0x8080808080808080ull;
+    const uint64_t low = (g | kTop) - (t & ~kTop);
+    const uint64_t atLeast = ((g & ~t) | (~(g ^ t) & low)) & kTop;
+    return static_cast<unsigned char>(((atLeast >> 7) * 0x8040201008040201ull) >> 56);
+}
+
+// White (0) is below every threshold and black (255) reaches every one (they are
+// 1 .. 255), so 8 white or 8 black pixels, most of a printed page, need no comparing.
+inline unsigned char HalftoneWord(uint64_t pixels, const unsigned char *thresholds) {
+    if (pixels == 0 || pixels == ~uint64_t(0))
+        return static_cast<unsigned char>(pixels);
+    return PackEightPixelsWord(pixels, LoadLittle64(thresholds));
+}
+
+// 16 bytes as one vector of the compiler's (SSE2 on x86-64, NEON on ARM, plain words
+// where the processor has no vectors).
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+
+// The output byte of 8 compare results (bytes of all ones or all zeros, the first pixel's
+// lowest): a multiplication gathers one bit of each into the top byte, the first
+// pixel's into bit 7.
+inline unsigned char GatherDots(uint64_t dots) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    dots = __builtin_bswap64(dots);
+#endif
+    return static_cast<unsigned char>(((dots & 0x0101010101010101ull) * 0x8040201008040201ull) >>
+                                      56);
+}
+
+// 64 pixels of mixed grey against the 64 thresholds at `thresholds`: 16 compared at once.
+inline void HalftoneSixtyFour(const Bytes16 *pixels, const unsigned char *thresholds,
+                              unsigned char *out) {
+    for (int q = 0; q < 4; ++q) {
+        Bytes16 levels;
+        std::memcpy(&levels, thresholds + 16 * q, sizeof levels);
+        const auto dots = pixels[q] >= levels;
+        uint64_t halves[2];
+        std::memcpy(halves, &dots, sizeof halves);
+        out[2 * q] = GatherDots(halves[0]);
+        out[2 * q + 1] = GatherDots(halves[1]);
+    }
+}
+
+// Pixels from x (a multiple of 8) up to lineWidth (a multiple of 8): 64 at a time, where
+// one test finds all of them white or all black, then 8 at a time.
+inline void HalftoneLineTailPortable(const unsigned char *grey, const unsigned char *thresholds,
+                                     unsigned int x, unsigned int lineWidth, unsigned char *out) {
+    unsigned int phase = x % kThresholdSpan;  // a multiple of 8
+    for (; x + 64 <= lineWidth; x += 64) {
+        Bytes16 pixels[4];
+        std::memcpy(pixels, grey + x, sizeof pixels);
+        const Bytes16 any = pixels[0] | pixels[1] | pixels[2] | pixels[3];
+        const Bytes16 all = pixels[0] & pixels[1] & pixels[2] & pixels[3];
+        uint64_t anyHalves[2], allHalves[2];
+        std::memcpy(anyHalves, &any, sizeof anyHalves);
+        std::memcpy(allHalves, &all, sizeof allHalves);
+        if ((anyHalves[0] | anyHalves[1]) == 0) {
+            std::memset(out + x / 8, 0, 8);
+        } else if ((allHalves[0] & allHalves[1]) == ~uint64_t(0)) {
+            std::memset(out + x / 8, 0xFF, 8);
+        } else {  // phase + 64 stays within the row's 160 bytes
+            HalftoneSixtyFour(pixels, thresholds + phase, out + x / 8);
+        }
+        phase = phase >= 32 ? phase - 32 : phase + 64;  // (phase + 64) % 96
+    }
+    for (; x < lineWidth; x += 8) {
+        out[x / 8] = HalftoneWord(LoadLittle64(grey + x), thresholds + phase);
+        phase = phase == kThresholdSpan - 8 ? 0 : phase + 8;
+    }
+}
+
+void HalftoneLinesPortable(const unsigned char *grey, unsigned int lineWidth,
+                           unsigned int lineCount, unsigned int firstPageLine,
+                           unsigned char *output) {
+    const unsigned int rowBytes = OutputRowBytes(lineWidth);
+    for (unsigned int i = 0; i < lineCount; ++i) {
+        const unsigned char *thresholds = kThresholdRows.row[(firstPageLine + i) % kDitherCellSize];
+        unsigned char *out = output + size_t(i) * rowBytes;
+        HalftoneLineTailPortable(grey + size_t(i) * lineWidth, thresholds, 0, lineWidth, out);
+        std::memset(out + lineWidth / 8, 0, rowBytes - lineWidth / 8);
+    }
+}
+
+#if GDI_CPU_NEON
+
+// 64 pixels at a time: the compare gives 0xFF per dot, each byte keeps the weight of its
+// bit within its output byte, and three rounds of pairwise additions sum every 8 weights
+// into the output bytes, in order.
+void HalftoneLinesNeon(const unsigned char *grey, unsigned int lineWidth, unsigned int lineCount,
+                       unsigned int firstPageLine, unsigned char *output) {
+    const unsigned int rowBytes = OutputRowBytes(lineWidth);
+    static const uint8_t kWeights[16] = {128, 64, 32, 16, 8, 4, 2, 1, 128, 64, 32, 16, 8, 4, 2, 1};
+    const uint8x16_t weights = vld1q_u8(kWeights);
+    for (unsigned int i = 0; i < lineCount; ++i) {
+        const unsigned char *thresholds = kThresholdRows.row[(firstPageLine + i) % kDitherCellSize];
+        const unsigned char *line = grey + size_t(i) * lineWidth;
+        unsigned char *out = output + size_t(i) * rowBytes;
+        unsigned int x = 0;
+        unsigned int phase = 0;  // x % 96, a multiple of 32
+        for (; x + 64 <= lineWidth; x += 64) {
+            uint8x16_t dots[4];
+            for (int q = 0; q < 4; ++q) {
+                const uint8x16_t g = vld1q_u8(line + x + 16 * q);
+                const uint8x16_t t = vld1q_u8(thresholds + phase + 16 * q);
+                dots[q] = vandq_u8(vcgeq_u8(g, t), weights);
+            }
+            const uint8x16_t pairs =
+                vpaddq_u8(vpaddq_u8(dots[0], dots[1]), vpaddq_u8(dots[2], dots[3]));
+            vst1_u8(out + x / 8, vget_low_u8(vpaddq_u8(pairs, pairs)));
+            phase = phase >= 32 ? phase - 32 : phase + 64;  // (phase + 64) % 96
+        }
+        HalftoneLineTailPortable(line, thresholds, x, lineWidth, out);
+        std::memset(out + lineWidth / 8, 0, rowBytes - lineWidth / 8);
+    }
+}
+
+#endif  // GDI_CPU_NEON
 
 #if GDI_HALFTONE_X86
 
@@ -158,27 +298,43 @@ int RastHalftone(SorterDC_s *sorter, const unsigned char *greyBand, unsigned cha
 bool IsHalftoneKernelAvailable(HalftoneKernel kernel) {
     switch (kernel) {
         case HalftoneKernel::kRunPaste:
+        case HalftoneKernel::kPortable:
             return true;
-#if GDI_HALFTONE_X86
         case HalftoneKernel::kSse2:
-            return true;
+            return CpuHasSse2();
         case HalftoneKernel::kAvx2:
             return CpuHasAvx2();
-#endif
+        case HalftoneKernel::kNeon:
+            return CpuHasNeon();
         default:
             return false;
     }
 }
 
+const char *HalftoneKernelName(HalftoneKernel kernel) {
+    switch (kernel) {
+        case HalftoneKernel::kRunPaste:
+            return "run paste";
+        case HalftoneKernel::kSse2:
+            return "SSE2";
+        case HalftoneKernel::kAvx2:
+            return "AVX2";
+        case HalftoneKernel::kPortable:
+            return "portable";
+        case HalftoneKernel::kNeon:
+            return "NEON";
+    }
+    return "unknown";
+}
+
 HalftoneKernel SelectedHalftoneKernel() {
     static const HalftoneKernel selected = [] {
-        if (IsHalftoneKernelAvailable(HalftoneKernel::kAvx2)) {
-            return HalftoneKernel::kAvx2;
+        for (HalftoneKernel kernel :
+             {HalftoneKernel::kAvx2, HalftoneKernel::kSse2, HalftoneKernel::kNeon}) {
+            if (IsHalftoneKernelAvailable(kernel))
+                return kernel;
         }
-        if (IsHalftoneKernelAvailable(HalftoneKernel::kSse2)) {
-            return HalftoneKernel::kSse2;
-        }
-        return HalftoneKernel::kRunPaste;
+        return HalftoneKernel::kPortable;
     }();
     return selected;
 }
@@ -215,6 +371,16 @@ int ApplyGrayRasterHalftoneWith(HalftoneKernel kernel, const unsigned char *grey
                               unsigned(sorter.bandIndex) * kBandLines, output);
             return 1;
 #endif
+#if GDI_CPU_NEON
+        case HalftoneKernel::kNeon:
+            HalftoneLinesNeon(greyBand, sorter.lineWidth, sorter.lineCount,
+                              unsigned(sorter.bandIndex) * kBandLines, output);
+            return 1;
+#endif
+        case HalftoneKernel::kPortable:
+            HalftoneLinesPortable(greyBand, sorter.lineWidth, sorter.lineCount,
+                                  unsigned(sorter.bandIndex) * kBandLines, output);
+            return 1;
         default:
             return RastHalftone(&sorter, greyBand, output);
     }

@@ -37,13 +37,18 @@ enum class HalftoneKernel {
     kRunPaste,  // RastHalftone: runs of equal grey, pasted from the level patterns
     kSse2,      // 16 grey bytes compared at once with a row of thresholds (x86-64)
     kAvx2,      // 32 grey bytes at once (x86-64 processors with AVX2)
+    kPortable,  // 8 grey bytes at once in one 64-bit word (any processor)
+    kNeon,      // 64 grey bytes at once (64-bit ARM)
 };
 
 // Whether this build and this processor can use the kernel.
 bool IsHalftoneKernelAvailable(HalftoneKernel kernel);
 
-// The kernel ApplyGrayRasterHalftone uses: the widest available one.
+// The kernel ApplyGrayRasterHalftone uses: the widest available one, else kPortable.
 HalftoneKernel SelectedHalftoneKernel();
+
+// A short name of the kernel for reports ("AVX2", "portable", ...).
+const char *HalftoneKernelName(HalftoneKernel kernel);
 
 // ApplyGrayRasterHalftone with a chosen kernel; an unavailable kernel falls back to
 // kRunPaste. Returns 0, writing nothing, for a null band or output, a negative argument,

@@ -143,6 +143,11 @@ bool QNVGDIFilter::SendPageHeader(cups_page_header_s header, unsigned int page,
     holdPage = (page % 2 == 1) && jobOptions.IsDuplex();
     if (holdPage)
         commandBehindHeldPage = false;
+    // A page's records go out in a flush of their own (the job header before the first
+    // page in one before it), so that a page that cannot be made whole can be dropped
+    // alone.
+    if (!holdPage && mainStore != nullptr && mainStore->GetStoreCount() > 0)
+        mainStore->OutStoreData();
     bandIndex = 0;
     bandsSent = 0;
     bandFailed = false;
@@ -161,10 +166,6 @@ bool QNVGDIFilter::SendPageHeader(cups_page_header_s header, unsigned int page,
         return false;
     FillPageHeaderRecord(header, page);
 
-    // A page's records go out in a flush of their own (the job header before the first
-    // page in one before it), so a page that cannot be made whole can be dropped.
-    if (!holdPage && mainStore != nullptr && mainStore->GetStoreCount() > 0)
-        mainStore->OutStoreData();
     if (!SendData(pageHeaderRecord, kGDIPageHeaderSize))
         return false;
     CurrentStore()->NotePage(page, jobCopies);

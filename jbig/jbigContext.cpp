@@ -6,19 +6,20 @@
 // group of zeros, so a 64-bit window may always read one group ahead.
 #include <string.h>
 
-#if defined(__SSE2__) && defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define JBIG_CONTEXTS_X86 1
-#define JBIG_CONTEXTS_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
-#else
-#define JBIG_CONTEXTS_X86 0
-#endif
+#include <initializer_list>
 
 #include "common/CpuFeatures.h"
 #include "jbig/jbigInternal.h"
+
+#define JBIG_CONTEXTS_X86 GDI_CPU_X86
+#if JBIG_CONTEXTS_X86
+#include <emmintrin.h>
+#include <immintrin.h>
+#define JBIG_CONTEXTS_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#endif
+#if GDI_CPU_NEON
+#include <arm_neon.h>
+#endif
 
 namespace {
 
@@ -78,7 +79,81 @@ inline void makeEntries(uint64_t upper, uint64_t lower, uint16_t *out, uint32_t 
     }
 }
 
-#if defined(__SSE2__) && defined(__x86_64__)
+// Any processor: the 32 entries in four steps of 8, in 16-bit lanes. Entry 8s + r takes
+// the line above at bits 58 - 8s - r .. 63 - 8s - r and the current line at bits
+// 59 - 8s - r .. 63 - 8s - r, all within the 16-bit window of each line from bit 48 - 8s
+// up. Shifting a window left by r (a multiplication by a constant per lane, its bits
+// beyond 16 dropped) puts them at bits 10 .. 15 and 11 .. 15, and one fixed shift right
+// each into place. The 8 lanes of a step share the windows and differ only in that
+// constant, so compilers make each step a handful of vector operations.
+#if defined(__GNUC__)
+// A step's 8 lanes as one vector of the compiler's (SSE2 on x86-64, NEON on ARM; plain
+// words where the processor has no vectors).
+typedef uint16_t EntryLanes __attribute__((vector_size(16)));
+
+inline EntryLanes everyLane(uint64_t window) {
+    const uint16_t value = static_cast<uint16_t>(window);
+    return EntryLanes{value, value, value, value, value, value, value, value};
+}
+
+inline void makeEntries32Portable(uint64_t upper, uint64_t lower, uint16_t *out) {
+    const EntryLanes powers = {1, 2, 4, 8, 16, 32, 64, 128};
+    for (int step = 0; step < 4; ++step) {
+        const EntryLanes above = powers * everyLane(upper >> (48 - 8 * step));
+        const EntryLanes current = powers * everyLane(lower >> (48 - 8 * step));
+        const EntryLanes entries = ((above >> 5) & 0x7E0) | (current >> 11);
+        memcpy(out + 8 * step, &entries, sizeof entries);
+    }
+}
+#else
+inline void makeEntries32Portable(uint64_t upper, uint64_t lower, uint16_t *out) {
+    static constexpr uint16_t kPowers[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+    for (int step = 0; step < 4; ++step) {
+        const uint16_t above = static_cast<uint16_t>(upper >> (48 - 8 * step));
+        const uint16_t current = static_cast<uint16_t>(lower >> (48 - 8 * step));
+        for (int r = 0; r < 8; ++r) {
+            const uint16_t aboveShifted = static_cast<uint16_t>(above * kPowers[r]);
+            const uint16_t currentShifted = static_cast<uint16_t>(current * kPowers[r]);
+            out[8 * step + r] =
+                static_cast<uint16_t>(((aboveShifted >> 5) & 0x7E0) | (currentShifted >> 11));
+        }
+    }
+}
+#endif
+
+struct PortableEntries {
+    static void make32(uint64_t upper, uint64_t lower, uint16_t *out) {
+        makeEntries32Portable(upper, lower, out);
+    }
+};
+
+#if GDI_CPU_NEON
+// As the portable form, with the windows shifted right by 13 - r and 19 - r in one
+// per-lane shift (a negative count shifts right).
+struct NeonEntries {
+    static void make32(uint64_t upper, uint64_t lower, uint16_t *out) {
+        static const int32_t kAboveShifts[8] = {-13, -12, -11, -10, -9, -8, -7, -6};
+        static const int32_t kCurrentShifts[8] = {-19, -18, -17, -16, -15, -14, -13, -12};
+        const int32x4_t aboveLow = vld1q_s32(kAboveShifts), aboveHigh = vld1q_s32(kAboveShifts + 4);
+        const int32x4_t currentLow = vld1q_s32(kCurrentShifts);
+        const int32x4_t currentHigh = vld1q_s32(kCurrentShifts + 4);
+        const uint32x4_t aboveMask = vdupq_n_u32(0x7E0), currentMask = vdupq_n_u32(0x1F);
+        for (int step = 0; step < 4; ++step) {
+            const uint32x4_t above = vdupq_n_u32(static_cast<uint32_t>(upper >> (40 - 8 * step)));
+            const uint32x4_t current = vdupq_n_u32(static_cast<uint32_t>(lower >> (40 - 8 * step)));
+            const uint32x4_t low =
+                vorrq_u32(vandq_u32(vshlq_u32(above, aboveLow), aboveMask),
+                          vandq_u32(vshlq_u32(current, currentLow), currentMask));
+            const uint32x4_t high =
+                vorrq_u32(vandq_u32(vshlq_u32(above, aboveHigh), aboveMask),
+                          vandq_u32(vshlq_u32(current, currentHigh), currentMask));
+            vst1q_u16(out + 8 * step, vcombine_u16(vmovn_u32(low), vmovn_u32(high)));
+        }
+    }
+};
+#endif
+
+#if JBIG_CONTEXTS_X86
 // The 16-pixel windows that start at the first four byte boundaries of a 64-pixel window,
 // as two vectors with every 16-bit lane doubled: dword m of `pairs` holds bytes m and m + 1,
 // dword m of `thirds` holds byte m + 2 in the upper half of each lane.
@@ -113,28 +188,18 @@ inline void makeEntries8(const ByteWindows &upper, const ByteWindows &lower, __m
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * step), entries);
 }
 
-inline void makeEntries32(uint64_t upper, uint64_t lower, uint16_t *out) {
-    const __m128i powers = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
-    const ByteWindows u = byteWindows(upper);
-    const ByteWindows l = byteWindows(lower);
-    makeEntries8<0>(u, l, powers, out);
-    makeEntries8<1>(u, l, powers, out);
-    makeEntries8<2>(u, l, powers, out);
-    makeEntries8<3>(u, l, powers, out);
-}
-#else
-inline void makeEntries32(uint64_t upper, uint64_t lower, uint16_t *out) {
-    makeEntries(upper, lower, out, 32);
-}
-#endif
-
-struct PortableEntries {
+struct Sse2Entries {
     static void make32(uint64_t upper, uint64_t lower, uint16_t *out) {
-        makeEntries32(upper, lower, out);
+        const __m128i powers = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
+        const ByteWindows u = byteWindows(upper);
+        const ByteWindows l = byteWindows(lower);
+        makeEntries8<0>(u, l, powers, out);
+        makeEntries8<1>(u, l, powers, out);
+        makeEntries8<2>(u, l, powers, out);
+        makeEntries8<3>(u, l, powers, out);
     }
 };
 
-#if JBIG_CONTEXTS_X86
 // A group's 32 entries in one 512-bit register, one 16-bit lane per entry, picked out of
 // the two 64-pixel windows with byte-granular bit field extraction (vpmultishiftqb): every
 // 64-bit lane holds a copy of the window, and each byte of the result takes the 8 bits
@@ -211,15 +276,30 @@ void makeGroupsPortable(const unsigned char *above, const unsigned char *line, u
 }
 
 #if JBIG_CONTEXTS_X86
+void makeGroupsSse2(const unsigned char *above, const unsigned char *line, unsigned char *flags,
+                    uint16_t *out, uint32_t rest) {
+    makeGroups<Sse2Entries>(above, line, flags, out, rest);
+}
+
 JBIG_CONTEXTS_VBMI void makeGroupsVbmi(const unsigned char *above, const unsigned char *line,
                                        unsigned char *flags, uint16_t *out, uint32_t rest) {
     makeGroups<VbmiEntries>(above, line, flags, out, rest);
 }
 #endif
 
+#if GDI_CPU_NEON
+void makeGroupsNeon(const unsigned char *above, const unsigned char *line, unsigned char *flags,
+                    uint16_t *out, uint32_t rest) {
+    makeGroups<NeonEntries>(above, line, flags, out, rest);
+}
+#endif
+
 int fastestKernel() {
-    return jbigContextKernelAvailable(kJbigContextsVbmi) ? kJbigContextsVbmi
-                                                         : kJbigContextsPortable;
+    for (int kernel : {kJbigContextsVbmi, kJbigContextsSse2, kJbigContextsNeon}) {
+        if (jbigContextKernelAvailable(kernel))
+            return kernel;
+    }
+    return kJbigContextsPortable;
 }
 
 }  // namespace
@@ -310,25 +390,51 @@ extern "C" void jbigGen_2LineTemplate_c_code(JBIGEncoderState *state) {
     }
 
     const uint32_t rest = width - 5;
+    switch (state->contextKernel) {
 #if JBIG_CONTEXTS_X86
-    if (state->contextKernel == kJbigContextsVbmi) {
-        makeGroupsVbmi(above, line, state->scratchLine, out, rest);
-        return;
-    }
+        case kJbigContextsVbmi:
+            makeGroupsVbmi(above, line, state->scratchLine, out, rest);
+            return;
+        case kJbigContextsSse2:
+            makeGroupsSse2(above, line, state->scratchLine, out, rest);
+            return;
 #endif
-    makeGroupsPortable(above, line, state->scratchLine, out, rest);
+#if GDI_CPU_NEON
+        case kJbigContextsNeon:
+            makeGroupsNeon(above, line, state->scratchLine, out, rest);
+            return;
+#endif
+        default:
+            makeGroupsPortable(above, line, state->scratchLine, out, rest);
+            return;
+    }
 }
 
 extern "C" int jbigContextKernelAvailable(int kernel) {
     switch (kernel) {
         case kJbigContextsPortable:
             return 1;
-#if JBIG_CONTEXTS_X86
         case kJbigContextsVbmi:
             return CpuHasAvx512Vbmi() ? 1 : 0;
-#endif
+        case kJbigContextsSse2:
+            return CpuHasSse2() ? 1 : 0;
+        case kJbigContextsNeon:
+            return CpuHasNeon() ? 1 : 0;
         default:
             return 0;
+    }
+}
+
+extern "C" const char *jbigContextKernelName(int kernel) {
+    switch (kernel) {
+        case kJbigContextsVbmi:
+            return "AVX-512 VBMI";
+        case kJbigContextsSse2:
+            return "SSE2";
+        case kJbigContextsNeon:
+            return "NEON";
+        default:
+            return "portable";
     }
 }
 

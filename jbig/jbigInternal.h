@@ -48,6 +48,8 @@ int jbigContextKernelAvailable(int kernel);
 // The kernel an encoder uses when asked for `kernel`: the fastest available for
 // kJbigContextsFastest, the portable one for a kernel that is not available.
 int jbigResolveContextKernel(int kernel);
+// A short name of the kernel for reports ("AVX-512 VBMI", "portable", ...).
+const char *jbigContextKernelName(int kernel);
 
 // Allocation through an encoder's allocator, and giving a block (or null) back.
 void *jbigAlloc(const JBIGAllocator *allocator, size_t size, int zeroFill);

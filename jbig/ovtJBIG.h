@@ -35,9 +35,16 @@ typedef struct JBIGAllocator {
     void *context;
 } JBIGAllocator;
 
-// Context generation kernels: the portable one, and one for x86-64 processors with
-// AVX-512 VBMI. Both make the same entries.
-enum { kJbigContextsFastest = -1, kJbigContextsPortable = 0, kJbigContextsVbmi = 1 };
+// Context generation kernels: the portable one (any processor), ones for x86-64
+// processors with AVX-512 VBMI and with SSE2, and one for 64-bit ARM (NEON). All make
+// the same entries.
+enum {
+    kJbigContextsFastest = -1,
+    kJbigContextsPortable = 0,
+    kJbigContextsVbmi = 1,
+    kJbigContextsSse2 = 2,
+    kJbigContextsNeon = 3
+};
 
 // How an encoder is set up beyond its image: its memory and its context kernel
 // (kJbigContextsFastest picks the fastest the processor has; an unavailable kernel falls

@@ -13,6 +13,10 @@
 // with the bands the filter sent, byte for byte. Finally a 50-page job shows whether
 // peak memory stays flat as the job grows.
 //
+// The text, photo, blank and duplex jobs also run with GDI_PORTABLE_KERNELS=1 in the
+// filter's environment, in turn with the runs on the kernels chosen for this processor,
+// and the ratio of their CPU times per page is printed (target: at most 1.5).
+//
 // Usage: bench_filter [options]
 //   --filter PATH     the filter to run (default: the one built beside this program)
 //   --ppd PATH        the queue's PPD (default: ppd/gdilsr1.ppd of the source tree)
@@ -23,6 +27,7 @@
 //   --long-pages N    pages of the memory job (50; 0 leaves it out)
 //   --no-slow         leave out the slow-reader runs
 //   --no-baseline     leave out the JBIG-KIT baseline
+//   --no-portable     leave out the runs on the portable kernels
 //   --keep            keep the work directory
 //   --compressed      write compressed raster instead of uncompressed
 //   --make-only N     only write the jobs into --work DIR, at most N pages each (for
@@ -63,7 +68,10 @@ extern "C" {
 #include "gdi/DitherTables.h"
 #include "tools/GreyRasterHeader.h"
 #include "options/QNVCUPSFilter.h"
+#include "gdi/Halftone.h"
 #include "gdi/QNVImageProcess.h"
+#include "gdi/ToneMap.h"
+#include "jbig/jbigInternal.h"
 #include "tools/gdi_decode.h"
 
 extern char **environ;
@@ -293,6 +301,7 @@ struct Config {
     unsigned longPages = 50;
     bool slow = true;
     bool baseline = true;
+    bool portable = true;
     bool keep = false;
     unsigned makeOnlyPages = 0;  // 0: run the benchmark
     bool compressed = false;
@@ -412,7 +421,8 @@ struct LogReader {
 // Runs the filter on `input`. With rate > 0 its standard output is a pipe read at that
 // many bytes per second (bursts of at most 64 KiB) into `capture`; otherwise /dev/null.
 Run RunFilter(const Config &config, const std::string &input, const std::string &options,
-              const std::string &spoolDir, double rate, const std::string &capture) {
+              const std::string &spoolDir, double rate, const std::string &capture,
+              bool portableKernels = false) {
     Run run;
     malloc_trim(0);
     run.parentRss = SelfRss();
@@ -442,6 +452,8 @@ Run RunFilter(const Config &config, const std::string &input, const std::string 
                                            "CONTENT_TYPE=application/vnd.cups-raster",
                                            "FINAL_CONTENT_TYPE=application/vnd.cups-raster",
                                            "PRINTER=bench-laser"};
+    if (portableKernels)
+        envStrings.push_back("GDI_PORTABLE_KERNELS=1");
     std::vector<char *> envp;
     for (std::string &s : envStrings)
         envp.push_back(s.data());
@@ -752,6 +764,7 @@ struct JobPlan {
 struct JobFigures {
     JobPlan plan;
     std::vector<Run> nullRuns;
+    std::vector<Run> portableRuns;  // /dev/null, GDI_PORTABLE_KERNELS=1
     Run slowRun;
     bool haveSlow = false;
     unsigned readPages = 0;
@@ -762,6 +775,12 @@ struct JobFigures {
     double CpuPerPageMs() const {
         std::vector<double> v;
         for (const Run &r : nullRuns)
+            v.push_back(r.cpu / plan.pages * 1e3);
+        return Median(v);
+    }
+    double PortableCpuPerPageMs() const {
+        std::vector<double> v;
+        for (const Run &r : portableRuns)
             v.push_back(r.cpu / plan.pages * 1e3);
         return Median(v);
     }
@@ -788,7 +807,8 @@ struct JobFigures {
 void Usage() {
     fprintf(stderr,
             "usage: bench_filter [--filter PATH] [--ppd PATH] [--work DIR] [--repeat N] "
-            "[--rate BYTES_PER_S] [--long-pages N] [--no-slow] [--no-baseline] [--keep] "
+            "[--rate BYTES_PER_S] [--long-pages N] [--no-slow] [--no-baseline] [--no-portable] "
+            "[--keep] "
             "[--compressed] [--make-only N]\n");
 }
 
@@ -819,6 +839,8 @@ bool ParseArgs(int argc, char **argv, Config *config) {
             config->slow = false;
         } else if (a == "--no-baseline") {
             config->baseline = false;
+        } else if (a == "--no-portable") {
+            config->portable = false;
         } else if (a == "--make-only" && value(&v)) {
             config->makeOnlyPages = (unsigned)std::max(1, atoi(v));
             config->keep = true;
@@ -921,6 +943,15 @@ int main(int argc, char **argv) {
                 allOk = false;
             }
             job.nullRuns.push_back(run);
+            if (config.portable && !plan.memoryJob) {
+                Run portable = RunFilter(config, plan.path, options, spoolDir, 0, "", true);
+                if (!portable.ok) {
+                    printf("FAILED %s (portable kernels): %s\n", plan.name.c_str(),
+                           portable.problem.c_str());
+                    allOk = false;
+                }
+                job.portableRuns.push_back(portable);
+            }
         }
         if (config.slow && !plan.memoryJob) {
             job.slowRun = RunFilter(config, plan.path, options, spoolDir, config.rate,
@@ -1001,6 +1032,24 @@ int main(int argc, char **argv) {
         printf("%-9s %5u %8.2f %12.1f %9.1f %9.1f %8s %10.1f %14s %14s %9s\n",
                job.plan.name.c_str(), job.plan.pages, job.WallS(), cpu, job.SysPerPageMs(),
                cpu / memcpyMs, targetText.c_str(), job.MaxRss() / kMiB, out, base, ratio);
+    }
+
+    if (config.portable) {
+        printf(
+            "\nPortable kernels (GDI_PORTABLE_KERNELS=1) against the ones chosen for this "
+            "processor (tone %s, halftone %s, JBIG contexts %s), run in turn, CPU ms/page\n",
+            ToneKernelName(SelectedToneKernel()), HalftoneKernelName(SelectedHalftoneKernel()),
+            jbigContextKernelName(jbigResolveContextKernel(kJbigContextsFastest)));
+        printf("%-9s %10s %10s %16s %8s\n", "job", "chosen", "portable", "portable/chosen",
+               "target");
+        for (const JobFigures &job : jobs) {
+            if (job.portableRuns.empty())
+                continue;
+            const double chosen = job.CpuPerPageMs(), portable = job.PortableCpuPerPageMs();
+            const double ratio = chosen > 0 ? portable / chosen : 0;
+            printf("%-9s %10.1f %10.1f %15.2fx %8s\n", job.plan.name.c_str(), chosen, portable,
+                   ratio, ratio <= 1.5 ? "met" : "MISSED");
+        }
     }
 
     if (config.baseline) {

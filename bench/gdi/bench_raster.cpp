@@ -95,28 +95,6 @@ struct Measure {
     std::vector<double> samples;
 };
 
-const char *ToneKernelName(ToneKernel kernel) {
-    switch (kernel) {
-        case ToneKernel::kScalar:
-            return "scalar";
-        case ToneKernel::kAvx512Vbmi:
-            return "avx512vbmi";
-    }
-    return "?";
-}
-
-const char *KernelName(HalftoneKernel kernel) {
-    switch (kernel) {
-        case HalftoneKernel::kRunPaste:
-            return "run-paste";
-        case HalftoneKernel::kSse2:
-            return "sse2";
-        case HalftoneKernel::kAvx2:
-            return "avx2";
-    }
-    return "?";
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -158,7 +136,8 @@ int main(int argc, char **argv) {
                         0,
                         {}});
     const ToneKernel toneInUse = SelectedToneKernel();
-    for (ToneKernel kernel : {ToneKernel::kAvx512Vbmi, ToneKernel::kScalar}) {
+    for (ToneKernel kernel :
+         {ToneKernel::kAvx512Vbmi, ToneKernel::kNeon, ToneKernel::kPortable, ToneKernel::kScalar}) {
         if (!IsToneKernelAvailable(kernel)) {
             continue;
         }
@@ -189,13 +168,14 @@ int main(int argc, char **argv) {
     };
     const PageKind kinds[] = {{"text", &text, 2}, {"photo", &photo, 4}, {"blank", &blank, 2}};
     for (HalftoneKernel kernel :
-         {HalftoneKernel::kAvx2, HalftoneKernel::kSse2, HalftoneKernel::kRunPaste}) {
+         {HalftoneKernel::kAvx2, HalftoneKernel::kSse2, HalftoneKernel::kNeon,
+          HalftoneKernel::kPortable, HalftoneKernel::kRunPaste}) {
         if (!IsHalftoneKernelAvailable(kernel)) {
             continue;
         }
         for (const PageKind &kind : kinds) {
             std::string name = std::string("halftone ") + kind.name + " page, " +
-                               KernelName(kernel) + (kernel == selected ? " (in use)" : "");
+                               HalftoneKernelName(kernel) + (kernel == selected ? " (in use)" : "");
             const Page *page = kind.page;
             measures.push_back({name,
                                 [&, page, kernel] {

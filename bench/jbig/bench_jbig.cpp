@@ -280,7 +280,7 @@ int main(int argc, char **argv) {
     JBIGEncoderSetup setup = OvtJBIGDefaultSetup();
     setup.contextKernel = portableContexts ? kJbigContextsPortable : kJbigContextsFastest;
     const int kernel = jbigResolveContextKernel(setup.contextKernel);
-    printf("context kernel: %s\n", kernel == kJbigContextsVbmi ? "AVX-512 VBMI" : "portable");
+    printf("context kernel: %s\n", jbigContextKernelName(kernel));
     printf("%-6s %12s %14s %8s %12s %s\n", "page", "ours ms", "JBIG-KIT ms", "ratio", "coded bytes",
            "bytes equal");
     bool allEqual = true;

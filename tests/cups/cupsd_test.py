@@ -148,7 +148,17 @@ class PrivateCupsd:
         for name in os.listdir(SYSTEM_CUPS + "/filter"):
             os.symlink(os.path.join(SYSTEM_CUPS, "filter", name), self.path("bin", "filter", name))
         installed = self.path("bin", "filter", "rastertogdi")
-        shutil.copyfile(filter_path, installed)
+        emulator = os.environ.get("GDI_TEST_EMULATOR", "")
+        if emulator:
+            # Built for another processor: cupsd starts a script that runs the filter
+            # through the emulator.
+            program = self.path("bin", "rastertogdi.target")
+            shutil.copyfile(filter_path, program)
+            os.chmod(program, 0o755)
+            with open(installed, "w") as f:
+                f.write('#!/bin/sh\nexec %s %s "$@"\n' % (emulator, program))
+        else:
+            shutil.copyfile(filter_path, installed)
         os.chmod(installed, 0o755)
 
         with open(self.path("conf", "cupsd.conf"), "w") as f:
@@ -334,8 +344,16 @@ def print_job(work, document, options, expect_numbers, what):
     for page in pages:
         bitmap = g.Bitmap(os.path.join(work, "pages", "page-%04d.pbm" % page.number))
         g.check_page_size(page, bitmap, g.PAPER_POINTS["A4"], "%s page %d" % (what, page.number))
-    check(totals == [str(len(pages))],
-          "%s: the page log counts %s pages, the stream has %d" % (what, totals, len(pages)))
+    # The filter's own page reports, as the daemon received them.
+    reported = [line for line in job_lines if "] PAGE: " in line]
+    check(len(reported) == len(pages),
+          "%s: the filter reported %d pages, the stream has %d" % (what, len(reported), len(pages)))
+    # The daemon writes the total when the filter has exited; with the filter in an
+    # emulator (GDI_TEST_EMULATOR) it was seen to do so before it had read the last page
+    # report, so there only the reports above count.
+    if not os.environ.get("GDI_TEST_EMULATOR"):
+        check(totals == [str(len(pages))],
+              "%s: the page log counts %s pages, the stream has %d" % (what, totals, len(pages)))
     return pages
 
 

@@ -53,9 +53,22 @@ def env_path(name):
     return value
 
 
+def emulated(args):
+    """The command line for args, through the emulator when the filter and gdidecode
+    were built for another processor (GDI_TEST_EMULATOR, set by CMake)."""
+    emulator = os.environ.get("GDI_TEST_EMULATOR", "").split()
+    ours = [os.environ.get(name) for name in ("GDI_FILTER", "GDI_DECODE")]
+    if not emulator or args[0] not in ours:
+        return list(args)
+    if os.path.basename(emulator[0]).startswith("qemu-"):
+        emulator += ["-0", args[0]]  # the program sees the same argv[0]
+    return emulator + list(args)
+
+
 def run(args, stdin=None, stdout=None, env=None, what=None):
-    """Runs a program; on a non-zero exit raises with its standard error."""
-    result = subprocess.run(args, stdin=stdin, stdout=stdout if stdout else subprocess.PIPE,
+    """Runs a program (ours through the emulator, if any); on a non-zero exit raises
+    with its standard error."""
+    result = subprocess.run(emulated(args), stdin=stdin, stdout=stdout if stdout else subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env, timeout=300)
     if result.returncode != 0:
         err = result.stderr.decode("utf-8", "replace")

@@ -249,7 +249,10 @@ std::string ReadFile(const std::string &path) {
 }
 
 int RunTool(const std::string &arguments, std::string *out) {
-    const std::string command = std::string(GDI_BINARY_DIR) + "/tools/gdidecode " + arguments;
+    // Through the emulator when the tests run on another processor's build.
+    const char *emulator = getenv("GDI_TEST_EMULATOR");
+    const std::string command = std::string(emulator != nullptr ? emulator : "") + " " +
+                                GDI_BINARY_DIR + "/tools/gdidecode " + arguments;
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
         return -1;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/CpuFeatures.h"
 #include "gdi/DitherTables.h"
 #include "gdi/Halftone.h"
 #include "gdi/Paste.h"
@@ -86,12 +87,17 @@ const char *KernelName(HalftoneKernel kernel) {
             return "Sse2";
         case HalftoneKernel::kAvx2:
             return "Avx2";
+        case HalftoneKernel::kPortable:
+            return "Portable";
+        case HalftoneKernel::kNeon:
+            return "Neon";
     }
     return "Unknown";
 }
 
 const HalftoneKernel kAllKernels[] = {HalftoneKernel::kRunPaste, HalftoneKernel::kSse2,
-                                      HalftoneKernel::kAvx2};
+                                      HalftoneKernel::kAvx2, HalftoneKernel::kPortable,
+                                      HalftoneKernel::kNeon};
 
 // ---------------------------------------------------------------- the screen's tables
 
@@ -391,14 +397,25 @@ TEST(HalftoneKernelChoice, TheWidestAvailableKernelIsChosen) {
     EXPECT_TRUE(IsHalftoneKernelAvailable(HalftoneKernel::kRunPaste));
     const HalftoneKernel chosen = SelectedHalftoneKernel();
     EXPECT_TRUE(IsHalftoneKernelAvailable(chosen));
+    EXPECT_TRUE(IsHalftoneKernelAvailable(HalftoneKernel::kPortable));
     if (IsHalftoneKernelAvailable(HalftoneKernel::kAvx2)) {
         EXPECT_EQ(chosen, HalftoneKernel::kAvx2);
     } else if (IsHalftoneKernelAvailable(HalftoneKernel::kSse2)) {
         EXPECT_EQ(chosen, HalftoneKernel::kSse2);
+    } else if (IsHalftoneKernelAvailable(HalftoneKernel::kNeon)) {
+        EXPECT_EQ(chosen, HalftoneKernel::kNeon);
+    } else {
+        EXPECT_EQ(chosen, HalftoneKernel::kPortable);
     }
+    // The vector kernels every processor of their kind has, unless only the portable
+    // kernels are wanted.
+    if (!CpuPortableKernelsOnly()) {
 #if defined(__x86_64__)
-    EXPECT_TRUE(IsHalftoneKernelAvailable(HalftoneKernel::kSse2));
+        EXPECT_TRUE(IsHalftoneKernelAvailable(HalftoneKernel::kSse2));
+#elif defined(__aarch64__)
+        EXPECT_TRUE(IsHalftoneKernelAvailable(HalftoneKernel::kNeon));
 #endif
+    }
 }
 
 }  // namespace

@@ -120,7 +120,8 @@ std::vector<uint16_t> registerEntries(const JBIGEncoderState *state) {
 struct EachKernel {
     std::vector<int> kernels;
     EachKernel() {
-        for (int kernel : {kJbigContextsPortable, kJbigContextsVbmi}) {
+        for (int kernel :
+             {kJbigContextsPortable, kJbigContextsVbmi, kJbigContextsSse2, kJbigContextsNeon}) {
             if (jbigContextKernelAvailable(kernel)) {
                 kernels.push_back(kernel);
             }
@@ -132,7 +133,16 @@ struct EachKernel {
     static std::string use(int kernel) {
         EXPECT_EQ(jbigResolveContextKernel(kernel), kernel);
         gPreparedKernel = kernel;
-        return kernel == kJbigContextsVbmi ? "VBMI kernel" : "portable kernel";
+        switch (kernel) {
+            case kJbigContextsVbmi:
+                return "VBMI kernel";
+            case kJbigContextsSse2:
+                return "SSE2 kernel";
+            case kJbigContextsNeon:
+                return "NEON kernel";
+            default:
+                return "portable kernel";
+        }
     }
 };
 

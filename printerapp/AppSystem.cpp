@@ -112,6 +112,11 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
     if (system == nullptr)
         return nullptr;
 
+    // PAPPL 1.3's web pages fail on a system without footer text.
+    papplSystemSetFooterHTML(system,
+                             "GDI Laser Printer Application: the same driver as the CUPS filter "
+                             "rastertogdi.");
+
     const char *adminGroup = cupsGetOption("admin-group", numOptions, options);
     if (adminGroup != nullptr)
         papplSystemSetAdminGroup(system, adminGroup);

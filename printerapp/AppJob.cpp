@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 
 #include "printerapp/RevisionNotes.h"
@@ -56,6 +57,18 @@ bool IsTrue(const std::string &value) {
 int Level(const std::string &value) {
     const long level = strtol(value.c_str(), nullptr, 10);
     return level < -kLevelRange ? -kLevelRange : level > kLevelRange ? kLevelRange : (int)level;
+}
+
+// The printer takes paper up to the PPDs' MaxSize; a point more is rounding.
+bool IsBeyondThePrinter(const cups_page_header2_t &header, double *widthPoints,
+                        double *heightPoints) {
+    const double x = header.HWResolution[0] != 0 ? 72.0 / header.HWResolution[0] : 0;
+    const double y = header.HWResolution[1] != 0 ? 72.0 / header.HWResolution[1] : 0;
+    *widthPoints =
+        std::max<double>(header.PageSize[0], header.cupsWidth * x + 2.0 * header.Margins[0]);
+    *heightPoints =
+        std::max<double>(header.PageSize[1], header.cupsHeight * y + 2.0 * header.Margins[1]);
+    return *widthPoints > kMaxCustomWidthPoints + 1 || *heightPoints > kMaxCustomHeightPoints + 1;
 }
 
 }  // namespace
@@ -118,6 +131,15 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
     if (pageOpen)
         EndPage();
     rowsPut = 0;
+    double width, height;
+    if (IsBeyondThePrinter(header, &width, &height)) {
+        Fail(PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+             "Page %u is larger than the printer can take: %.0f x %.0f points, the printer takes "
+             "up to %u x %u",
+             core->PagesSent() + 1, width, height, kMaxCustomWidthPoints, kMaxCustomHeightPoints);
+        pageRefused = true;
+        return false;
+    }
     switch (core->StartPage(VersionOneHeader(header))) {
         case GdiJob::PageStart::kStarted:
             pageOpen = true;

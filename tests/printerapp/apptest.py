@@ -467,9 +467,9 @@ class AppServer:
         return to_path
 
     def leftover_spool_files(self):
-        """Files of the spool folder other than the state, and of TMPDIR the server left."""
-        left = [f for f in os.listdir(self.spool) if not f.endswith(".state")]
-        return left
+        """Files of the spool folder other than the state and the job history's records
+        (PAPPL keeps the attributes of finished jobs as .ipp files while it lists them)."""
+        return [f for f in os.listdir(self.spool) if not f.endswith((".state", ".ipp"))]
 
 
 def with_server(work, body, server_options=()):

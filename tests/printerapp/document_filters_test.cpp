@@ -55,8 +55,8 @@ TEST(GhostscriptCommand, PagesAndPaperAreHandedOn) {
     const auto has = [](const std::vector<std::string> &command, const std::string &word) {
         return std::find(command.begin(), command.end(), word) != command.end();
     };
-    const std::vector<std::string> all = GhostscriptCommand("/usr/bin/gs", "/spool/d.pdf", 595.28,
-                                                            841.89, 1, 0);
+    const std::vector<std::string> all =
+        GhostscriptCommand("/usr/bin/gs", "/spool/d.pdf", 595.28, 841.89, 1, 0);
     EXPECT_EQ(all.front(), "/usr/bin/gs");
     EXPECT_EQ(all.back(), "/spool/d.pdf");
     EXPECT_TRUE(has(all, "-dSAFER"));

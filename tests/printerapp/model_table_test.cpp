@@ -64,10 +64,10 @@ TEST(ModelTable, PaperKeywordComesFromTheNameThenTheSizeThenIsCustom) {
         const char *keyword;
     } cases[] = {
         {"na_letter_8.5x11in", 21590, 27940, "Letter"},
-        {"", 21000, 29700, "A4"},            // a size without a name
-        {"", 29700, 21000, "A4"},            // turned
-        {"custom_x", 21000, 29700, "A4"},    // an unknown name of a known size
-        {"", 10000, 20000, "Custom.283x567"}, // points, rounded
+        {"", 21000, 29700, "A4"},              // a size without a name
+        {"", 29700, 21000, "A4"},              // turned
+        {"custom_x", 21000, 29700, "A4"},      // an unknown name of a known size
+        {"", 10000, 20000, "Custom.283x567"},  // points, rounded
     };
     for (const Case &c : cases) {
         JobRequest request;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the filter, its tests and its sample job need,
-# only those that are missing. Run as root (or through sudo).
+# Installs the Debian packages the filter, the printer application, their tests and the
+# sample job need, only those that are missing. Run as root (or through sudo).
 set -euo pipefail
 
 packages=(
@@ -10,6 +10,7 @@ packages=(
   libjbig-dev libpng-dev
   cups cups-daemon cups-client cups-filters ghostscript
   time python3
+  libpappl-dev cups-ipp-utils chromium
 )
 
 missing=()

@@ -71,6 +71,14 @@ bool IsBeyondThePrinter(const cups_page_header2_t &header, double *widthPoints,
     return *widthPoints > kMaxCustomWidthPoints + 1 || *heightPoints > kMaxCustomHeightPoints + 1;
 }
 
+// "Printed 1 page", "Cancelled after 3 pages".
+std::string PagesMessage(const char *what, unsigned pages) {
+    char message[96];
+    snprintf(message, sizeof(message), "%s%s %u page%s", what,
+             strcmp(what, "Cancelled") == 0 ? " after" : "", pages, pages == 1 ? "" : "s");
+    return message;
+}
+
 }  // namespace
 
 JobRequest RequestOf(pappl_job_t *job, const pappl_pr_options_t *options) {
@@ -197,14 +205,17 @@ void AppJob::Fail(pappl_jreason_t reason, const char *format, ...) {
 bool AppJob::Finish() {
     if (pageOpen)
         EndPage();
-    const bool done = core->Finish();
-    if (device != nullptr)
-        papplDeviceFlush(device);
+    bool done = core->Finish();
+    if (!sink.Flush() && !core->IsCancelled()) {
+        ReportJobError(status, "The printer stream could not be written to the end");
+        done = false;
+    }
+    // Every page has been reported now: the job's count is the pages that went out,
+    // whatever PAPPL counted on its way.
+    papplJobSetImpressionsCompleted(
+        job, (int)status.Impressions() - papplJobGetImpressionsCompleted(job));
     if (core->IsCancelled() || papplJobIsCanceled(job)) {
-        char message[128];
-        snprintf(message, sizeof(message), "Cancelled; %u pages had gone to the printer",
-                 status.Impressions());
-        status.FinalMessage(message);
+        status.FinalMessage(PagesMessage("Cancelled", status.Impressions()).c_str());
         return true;
     }
     if (!done || failed) {
@@ -214,9 +225,7 @@ bool AppJob::Finish() {
                            PAPPL_JREASON_NONE);
         return false;
     }
-    char message[128];
-    snprintf(message, sizeof(message), "Printed %u pages", status.Impressions());
-    status.FinalMessage(message);
+    status.FinalMessage(PagesMessage("Printed", status.Impressions()).c_str());
     return true;
 }
 

@@ -2,6 +2,7 @@
 #include "printerapp/AppPorts.h"
 
 #include <errno.h>
+#include <string.h>
 
 namespace printerapp {
 
@@ -12,6 +13,26 @@ namespace {
 constexpr size_t kWritePiece = 1 << 20;
 
 }  // namespace
+
+DeviceSink::DeviceSink(pappl_device_t *device) : device(device), startBytes(0) {
+    startBytes = deviceBytesWritten();
+}
+
+size_t DeviceSink::deviceBytesWritten() const {
+    if (device == nullptr)
+        return 0;
+    pappl_devmetrics_t metrics;
+    memset(&metrics, 0, sizeof(metrics));
+    papplDeviceGetMetrics(device, &metrics);
+    return metrics.write_bytes;
+}
+
+bool DeviceSink::Flush() {
+    if (device == nullptr)
+        return true;
+    papplDeviceFlush(device);
+    return deviceBytesWritten() - startBytes >= accepted;
+}
 
 ByteSink::Result DeviceSink::Write(const unsigned char *data, size_t size) {
     Result result;
@@ -26,6 +47,7 @@ ByteSink::Result DeviceSink::Write(const unsigned char *data, size_t size) {
         }
         data += piece;
         size -= piece;
+        accepted += piece;
     }
     return result;
 }

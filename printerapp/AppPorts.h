@@ -17,11 +17,18 @@ namespace printerapp {
 // buffers small writes; the job end flushes them.
 class DeviceSink : public ByteSink {
 public:
-    explicit DeviceSink(pappl_device_t *device) : device(device) {}
+    explicit DeviceSink(pappl_device_t *device);
     Result Write(const unsigned char *data, size_t size) override;
+    // Sends what PAPPL still holds of the stream; false when the device did not take
+    // every byte the job gave it (PAPPL's own flush does not tell).
+    bool Flush();
 
 private:
+    size_t deviceBytesWritten() const;
+
     pappl_device_t *device;
+    size_t startBytes;    // the device's count of bytes written before the job
+    size_t accepted = 0;  // bytes the job has given
 };
 
 // A job cancelled through IPP (Cancel-Job, the web page, the cancel sub-command).

@@ -315,6 +315,10 @@ class AppServer:
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
             if name in os.environ:
                 self.env[name] = os.environ[name]
+        # PAPPL's own leaks at exit are not the application's.
+        suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
+        self.env["LSAN_OPTIONS"] = ":".join(
+            filter(None, [self.env.get("LSAN_OPTIONS"), "suppressions=" + suppressions, "print_suppressions=0"]))
         self.process = None
         self.server_options = list(server_options)
 

@@ -203,6 +203,13 @@ void AppJob::Fail(pappl_jreason_t reason, const char *format, ...) {
 }
 
 bool AppJob::Finish() {
+    const bool printed = finishJob();
+    if (run != nullptr)
+        run->Finish(printed);
+    return printed;
+}
+
+bool AppJob::finishJob() {
     if (pageOpen)
         EndPage();
     bool done = core->Finish();

@@ -12,6 +12,7 @@
 
 #include "gdi/GdiJob.h"
 #include "printerapp/AppPorts.h"
+#include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
 
 namespace printerapp {
@@ -47,10 +48,13 @@ public:
     void Fail(pappl_jreason_t reason, const char *format, ...)
         __attribute__((format(printf, 3, 4)));
     bool PageStarted() const { return pagesStarted > 0; }
+    // The run that has the job (PAPPL may start a job twice); Finish ends it.
+    void SetRun(std::unique_ptr<JobRun> run) { this->run = std::move(run); }
 
 private:
     AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
            std::string notes);
+    bool finishJob();
 
     pappl_job_t *job;
     pappl_device_t *device;
@@ -58,6 +62,7 @@ private:
     JobCancel control;
     JobStatus status;
     std::unique_ptr<GdiJob> core;
+    std::unique_ptr<JobRun> run;
     unsigned pagesStarted = 0;
     unsigned rowsPut = 0;
     bool pageOpen = false;

@@ -128,7 +128,7 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
 
     // The drivers before the state: the saved printers are made with them.
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
-                                 nullptr, nullptr, DriverCallback, nullptr);
+                                 nullptr, PrinterCreated, DriverCallback, nullptr);
     if (spool != nullptr) {
         // The state beside the jobs; without a spool folder, PAPPL's usual place.
         static std::string statePath;

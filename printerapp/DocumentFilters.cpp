@@ -19,6 +19,7 @@
 
 #include "printerapp/AppJob.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/JobRuns.h"
 
 extern char **environ;
 
@@ -217,8 +218,19 @@ bool PgmPages::PrintAll(pappl_job_t *job, unsigned *pages) {
     }
 }
 
+bool RenderPdf(pappl_job_t *job, pappl_device_t *device, const std::string *ghostscript);
+
 bool FilterPdf(pappl_job_t *job, pappl_device_t *device, void *data) {
-    const std::string *ghostscript = static_cast<const std::string *>(data);
+    JobRun run(job);
+    if (run.IsDuplicate())
+        return run.Outcome();
+    pappl_device_t *output = run.Device(device);
+    if (output == nullptr)
+        return run.Finish(false);
+    return run.Finish(RenderPdf(job, output, static_cast<const std::string *>(data)));
+}
+
+bool RenderPdf(pappl_job_t *job, pappl_device_t *device, const std::string *ghostscript) {
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     if (options == nullptr)
         return false;
@@ -261,8 +273,19 @@ struct ImageReader {
     const char *what;
 };
 
+bool ReadImage(pappl_job_t *job, pappl_device_t *device, const ImageReader *reader);
+
 bool FilterImage(pappl_job_t *job, pappl_device_t *device, void *data) {
-    const ImageReader *reader = static_cast<const ImageReader *>(data);
+    JobRun run(job);
+    if (run.IsDuplicate())
+        return run.Outcome();
+    pappl_device_t *output = run.Device(device);
+    if (output == nullptr)
+        return run.Finish(false);
+    return run.Finish(ReadImage(job, output, static_cast<const ImageReader *>(data)));
+}
+
+bool ReadImage(pappl_job_t *job, pappl_device_t *device, const ImageReader *reader) {
     if (reader->read(job, device, nullptr))
         return true;
     const char *message = papplJobGetMessage(job);
@@ -276,6 +299,13 @@ bool FilterImage(pappl_job_t *job, pappl_device_t *device, void *data) {
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
     }
     return false;
+}
+
+// Streamed raster never comes through a filter: only a second run of such a job does.
+bool SecondRunOfStreamedRaster(pappl_job_t *job, pappl_device_t *device, void *data) {
+    (void)device;
+    (void)data;
+    return AwaitStreamedRun(job);
 }
 
 void AddImageFilter(pappl_system_t *system, const char *format, const char *symbol,
@@ -402,6 +432,10 @@ std::string FindGhostscript() {
 void AddDocumentFilters(pappl_system_t *system, const std::string &ghostscript) {
     static ImageReader jpeg = {nullptr, "JPEG"};
     static ImageReader png = {nullptr, "PNG"};
+    papplSystemAddMIMEFilter(system, "image/pwg-raster", kStreamFormat, SecondRunOfStreamedRaster,
+                             nullptr);
+    papplSystemAddMIMEFilter(system, "image/urf", kStreamFormat, SecondRunOfStreamedRaster,
+                             nullptr);
     AddImageFilter(system, "image/jpeg", "_papplJobFilterJPEG", &jpeg);
     AddImageFilter(system, "image/png", "_papplJobFilterPNG", &png);
     if (ghostscript.empty()) {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "printerapp/AppJob.h"
+#include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
 
 namespace printerapp {
@@ -58,9 +59,24 @@ bool IsPapplsOwnHeader(pappl_job_t *job, const pappl_pr_options_t *options) {
 }
 
 bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+    if (papplJobGetData(job) != nullptr)
+        return false;  // a second run of a job that is being printed (see JobRun)
+    // A streamed job's run begins here; the filters' runs begin in the filters, which
+    // hand this callback the device to print on.
+    std::unique_ptr<JobRun> run;
+    if (IsStreamedRaster(job)) {
+        run.reset(new JobRun(job));
+        if (run->IsDuplicate())
+            return false;
+        device = run->Device(device);
+        if (device == nullptr)
+            return false;
+    }
     std::unique_ptr<AppJob> appJob = AppJob::Begin(job, options, device);
     if (appJob == nullptr)
         return false;
+    if (run != nullptr)
+        appJob->SetRun(std::move(run));
     papplJobSetData(job, appJob.release());
     return true;
 }
@@ -132,9 +148,19 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *devic
     return appJob->Finish();
 }
 
+bool CopyStream(pappl_job_t *job, pappl_device_t *device);
+
 // A printer stream printed as it is (made by the CUPS filter, say).
 bool PrintStream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
     (void)options;
+    JobRun run(job);
+    if (run.IsDuplicate())
+        return run.Outcome();
+    pappl_device_t *output = run.Device(device);
+    return run.Finish(output != nullptr && CopyStream(job, output));
+}
+
+bool CopyStream(pappl_job_t *job, pappl_device_t *device) {
     const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplJobSetMessage(job, "The job's file cannot be read");
@@ -158,22 +184,6 @@ void Identify(pappl_printer_t *printer, pappl_identify_actions_t actions, const 
     (void)actions;
     papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s",
                     message != nullptr ? message : "this printer");
-}
-
-// The printer tells the application nothing of its toner: the supply is listed with
-// its level unknown.
-bool Status(pappl_printer_t *printer) {
-    pappl_supply_t toner;
-    if (papplPrinterGetSupplies(printer, 1, &toner) > 0)
-        return true;
-    memset(&toner, 0, sizeof(toner));
-    toner.color = PAPPL_SUPPLY_COLOR_BLACK;
-    snprintf(toner.description, sizeof(toner.description), "Black Toner");
-    toner.is_consumed = true;
-    toner.level = -1;
-    toner.type = PAPPL_SUPPLY_TYPE_TONER;
-    papplPrinterSetSupplies(printer, 1, &toner);
-    return true;
 }
 
 void FillMedia(pappl_pr_driver_data_t *data) {
@@ -249,6 +259,21 @@ void FillConformanceAttributes(ipp_t *attrs) {
 
 }  // namespace
 
+void PrinterCreated(pappl_printer_t *printer, void *context) {
+    (void)context;
+    // The printer tells the application nothing of its toner: the supply is listed with
+    // its level unknown. (Set here, not in a status callback: PAPPL 1.3 calls that with
+    // the printer's lock held, where setting the supplies would wait for ever.)
+    pappl_supply_t toner;
+    memset(&toner, 0, sizeof(toner));
+    toner.color = PAPPL_SUPPLY_COLOR_BLACK;
+    snprintf(toner.description, sizeof(toner.description), "Black Toner");
+    toner.is_consumed = true;
+    toner.level = -1;
+    toner.type = PAPPL_SUPPLY_TYPE_TONER;
+    papplPrinterSetSupplies(printer, 1, &toner);
+}
+
 bool DriverCallback(pappl_system_t *system, const char *driverName, const char *deviceUri,
                     const char *deviceId, pappl_pr_driver_data_t *data, ipp_t **attrs,
                     void *context) {
@@ -267,7 +292,6 @@ bool DriverCallback(pappl_system_t *system, const char *driverName, const char *
     data->rendjob_cb = EndJob;
     data->printfile_cb = PrintStream;
     data->identify_cb = Identify;
-    data->status_cb = Status;
     data->format = kStreamFormat;
     snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->makeAndModel);
     data->ppm = 20;

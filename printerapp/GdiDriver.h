@@ -19,6 +19,10 @@ bool DriverCallback(pappl_system_t *system, const char *driverName, const char *
                     const char *deviceId, pappl_pr_driver_data_t *data, ipp_t **attrs,
                     void *context);
 
+// PAPPL's printer creation callback: what a new (or reloaded) printer needs besides its
+// driver data.
+void PrinterCreated(pappl_printer_t *printer, void *context);
+
 }  // namespace printerapp
 
 #endif

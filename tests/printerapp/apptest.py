@@ -11,6 +11,7 @@ Environment (set by CMake): GDI_PRINTER_APP, GDI_FILTER, GDI_DECODE, GDI_SOURCE_
 
 import http.client
 import os
+import re
 import shutil
 import signal
 import socket
@@ -309,7 +310,7 @@ class AppServer:
         self.spool = os.path.join(work, "spool")
         self.log = os.path.join(work, "app.log")
         os.makedirs(self.spool, exist_ok=True)
-        self.port = free_port()
+        self.port = None  # the server takes the first free one from 8000 and logs it
         self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work, "TMPDIR": work,
                     "LANG": "C"}
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
@@ -323,8 +324,7 @@ class AppServer:
         self.server_options = list(server_options)
 
     def start(self):
-        args = [self.app, "server", "-o", "server-port=%d" % self.port,
-                "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + self.spool,
+        args = [self.app, "server", "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + self.spool,
                 "-o", "log-file=" + self.log, "-o", "log-level=debug"]
         for option in self.server_options:
             args += ["-o", option]
@@ -337,6 +337,13 @@ class AppServer:
             if self.process.poll() is not None:
                 raise g.Failure("gdi-printer-app exited with %d at start\n%s"
                                 % (self.process.returncode, self.logs()))
+            # A port picked here could be taken by a test running beside this one before
+            # the server binds it; the server's own choice is read from its log instead.
+            if self.port is None:
+                self.port = self.logged_port()
+                if self.port is None:
+                    time.sleep(0.05)
+                    continue
             try:
                 connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
                 try:
@@ -349,6 +356,14 @@ class AppServer:
                 pass
             time.sleep(0.1)
         raise g.Failure("gdi-printer-app did not answer within %d s\n%s" % (START_TIMEOUT, self.logs()))
+
+    def logged_port(self):
+        try:
+            with open(self.log, encoding="utf-8", errors="replace") as f:
+                found = re.search(r"Listening for connections on '127\.0\.0\.1:(\d+)'", f.read())
+        except OSError:
+            return None
+        return int(found.group(1)) if found else None
 
     def stop(self):
         if self.process is None or self.process.poll() is not None:

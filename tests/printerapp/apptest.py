@@ -328,6 +328,9 @@ class AppServer:
                 "-o", "log-file=" + self.log, "-o", "log-level=debug"]
         for option in self.server_options:
             args += ["-o", option]
+        # A restarted server logs to the same file: its port is in what it adds.
+        self.log_start = os.path.getsize(self.log) if os.path.exists(self.log) else 0
+        self.port = None
         out = open(os.path.join(self.work, "app.out"), "wb")
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
                                         stderr=subprocess.STDOUT, env=self.env)
@@ -360,6 +363,7 @@ class AppServer:
     def logged_port(self):
         try:
             with open(self.log, encoding="utf-8", errors="replace") as f:
+                f.seek(self.log_start)
                 found = re.search(r"Listening for connections on '127\.0\.0\.1:(\d+)'", f.read())
         except OSError:
             return None

@@ -135,6 +135,16 @@ def case_pwg_matches_filter(work):
             check(state["job-impressions-completed"] == [len(pages)],
                   "%s: %s impressions counted, %d pages in the stream"
                   % (name, state["job-impressions-completed"], len(pages)))
+        # A setting the printer cannot do is changed as the filter changes it, and the job's
+        # state message says so: an envelope feeds from the manual tray only.
+        envelope = os.path.join(work, "envelope.pwg")
+        a.write_pwg(envelope, [a.PwgPage(2475, 5700, a.test_card_line(2475, 5700), page_points=(297, 684))])
+        state, _ = compare_with_filter(
+            work, server, "one", 1, envelope, "PageSize=Env10 InputSlot=Tray1", "envelope",
+            [(a.TAG_BEGIN_COLLECTION, "media-col", [[(a.TAG_KEYWORD, "media-size-name", "na_number-10_4.125x9.5in"),
+                                                      (a.TAG_KEYWORD, "media-source", "tray-1")]])])
+        message = " ".join(state.get("job-state-message", []))
+        check("manual tray" in message, "the envelope job's message %r does not tell of the manual tray" % message)
         expect_clean_spool(server, "pwg")
     a.with_server(work, body)
 

@@ -262,8 +262,8 @@ void FillConformanceAttributes(ipp_t *attrs) {
 void PrinterCreated(pappl_printer_t *printer, void *context) {
     (void)context;
     // The printer tells the application nothing of its toner: the supply is listed with
-    // its level unknown. (Set here, not in a status callback: PAPPL 1.3 calls that with
-    // the printer's lock held, where setting the supplies would wait for ever.)
+    // its level unknown, set once when the printer is made (or loaded), as it never
+    // changes.
     pappl_supply_t toner;
     memset(&toner, 0, sizeof(toner));
     toner.color = PAPPL_SUPPLY_COLOR_BLACK;

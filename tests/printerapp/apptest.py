@@ -14,7 +14,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys

@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# deps.sh [package]: installs the Debian packages the filter, its tests and its sample
-# job need (with "package" also the tools that build and check the Debian package),
-# only those that are missing. Run as root, or as a user who may use sudo.
+# deps.sh [sample|package]: installs the Debian packages the filter, the printer
+# application, their tests and the sample job need, only those that are missing. With
+# "sample" only what the sample job needs (the filter, gdidecode, cupsfilter); with
+# "package" also the tools that build and check the Debian package. Run as root, or as a
+# user who may use sudo.
 set -euo pipefail
 
+# What configuring the project needs (the test libraries too) and the sample job uses.
 packages=(
-  build-essential cmake pkg-config clang clang-format
+  build-essential cmake pkg-config python3
   libcups2-dev libcupsimage2-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
   libjbig-dev libpng-dev
-  cups cups-daemon cups-client cups-filters cups-ppdc ghostscript
-  time python3
+  libgtest-dev libgmock-dev libbenchmark-dev
+  cups cups-filters ghostscript
 )
+if [ "${1:-}" != sample ]; then
+  packages+=(
+    clang clang-format
+    cups-daemon cups-client cups-ppdc time
+    libpappl-dev cups-ipp-utils chromium
+  )
+fi
 if [ "${1:-}" = package ]; then
   packages+=(dpkg-dev debhelper lintian man-db)
 fi

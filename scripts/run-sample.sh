@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-"$top/scripts/deps.sh"
+"$top/scripts/deps.sh" sample
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target rastertogdi gdidecode
 

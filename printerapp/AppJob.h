@@ -1,0 +1,75 @@
+// One job of the printer application on the driver core: the job's IPP settings become
+// the core's options, PAPPL's pages and lines go to the core, and how the job ended
+// goes into its state, reasons and message.
+#ifndef GDI_PRINTERAPP_APPJOB_H
+#define GDI_PRINTERAPP_APPJOB_H
+
+#include <cups/raster.h>
+#include <pappl/pappl.h>
+
+#include <memory>
+#include <string>
+
+#include "gdi/GdiJob.h"
+#include "printerapp/AppPorts.h"
+#include "printerapp/JobRuns.h"
+#include "printerapp/ModelTable.h"
+
+namespace printerapp {
+
+// The job's settings: each the job's own value, or the printer's default.
+JobRequest RequestOf(pappl_job_t *job, const pappl_pr_options_t *options);
+
+// The version-1 page header the core reads: the first part of PAPPL's version-2 header.
+cups_page_header_s VersionOneHeader(const cups_page_header2_t &header);
+
+class AppJob {
+public:
+    // Begins the job on `device`; null when the printer's model is unknown or there is no
+    // memory (reported in the job's message).
+    static std::unique_ptr<AppJob> Begin(pappl_job_t *job, const pappl_pr_options_t *options,
+                                         pappl_device_t *device);
+    AppJob(const AppJob &) = delete;
+    AppJob &operator=(const AppJob &) = delete;
+
+    // Begins a page; false when the job cannot go on (refused, failed or cancelled).
+    bool StartPage(const cups_page_header2_t &header);
+    // One row of the page, RowBytes() bytes as the page's header describes them.
+    bool PutRow(const unsigned char *row);
+    unsigned RowBytes() const { return core->RowBytes(); }
+    // Ends the page. A page whose rows did not all arrive is printed as far as it came,
+    // and the job fails (the document was cut short), as the CUPS filter does.
+    bool EndPage();
+    // Ends the job: true when it printed or was cancelled. Leaves the job's message
+    // and reasons saying how it ended.
+    bool Finish();
+
+    // Fails the job for a reason the front end found before the core saw the page.
+    void Fail(pappl_jreason_t reason, const char *format, ...)
+        __attribute__((format(printf, 3, 4)));
+    bool PageStarted() const { return pagesStarted > 0; }
+    // The run that has the job (PAPPL may start a job twice); Finish ends it.
+    void SetRun(std::unique_ptr<JobRun> run) { this->run = std::move(run); }
+
+private:
+    AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
+           std::string notes);
+    bool finishJob();
+
+    pappl_job_t *job;
+    pappl_device_t *device;
+    DeviceSink sink;
+    JobCancel control;
+    JobStatus status;
+    std::unique_ptr<GdiJob> core;
+    std::unique_ptr<JobRun> run;
+    unsigned pagesStarted = 0;
+    unsigned rowsPut = 0;
+    bool pageOpen = false;
+    bool pageRefused = false;
+    bool failed = false;
+};
+
+}  // namespace printerapp
+
+#endif

@@ -1,0 +1,146 @@
+// Runs of jobs, one each.
+#include "printerapp/JobRuns.h"
+
+#include <string.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace printerapp {
+
+namespace {
+
+// A job by its printer and its number, which PAPPL never gives twice on one printer (a
+// job's address can be a later job's).
+using JobKey = std::pair<pappl_printer_t *, int>;
+
+struct Runs {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::map<JobKey, bool> active;              // jobs being printed
+    std::map<JobKey, bool> finished;            // jobs printed, and whether they printed
+    std::map<pappl_printer_t *, int> printing;  // the job each printer prints now
+};
+
+Runs &TheRuns() {
+    static Runs runs;
+    return runs;
+}
+
+JobKey KeyOf(pappl_job_t *job) {
+    return JobKey(papplJobGetPrinter(job), papplJobGetID(job));
+}
+
+}  // namespace
+
+JobRun::JobRun(pappl_job_t *job) : job(job) {
+    Runs &runs = TheRuns();
+    const JobKey key = KeyOf(job);
+    std::unique_lock<std::mutex> guard(runs.lock);
+    if (runs.active.count(key) == 0 && runs.finished.count(key) == 0) {
+        runs.active[key] = true;
+        guard.unlock();
+        takeTurn();
+        return;
+    }
+    duplicate = true;
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "The job was started a second time; this run waits for the first");
+    runs.changed.wait(guard, [&] { return runs.active.count(key) == 0; });
+    const auto done = runs.finished.find(key);
+    outcome = done != runs.finished.end() && done->second;
+    finished = true;
+}
+
+JobRun::~JobRun() {
+    if (!finished)
+        Finish(false);
+}
+
+void JobRun::takeTurn() {
+    Runs &runs = TheRuns();
+    pappl_printer_t *printer = papplJobGetPrinter(job);
+    std::unique_lock<std::mutex> guard(runs.lock);
+    const auto busy = runs.printing.find(printer);
+    if (busy != runs.printing.end()) {
+        waitedForTurn = true;
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Started while job %d prints; waits for it",
+                    busy->second);
+        runs.changed.wait(guard, [&] { return runs.printing.count(printer) == 0; });
+    }
+    runs.printing[printer] = papplJobGetID(job);
+    haveTurn = true;
+}
+
+void JobRun::endTurn() {
+    if (ownDevice != nullptr) {
+        papplDeviceClose(ownDevice);
+        ownDevice = nullptr;
+    }
+    if (!haveTurn)
+        return;
+    haveTurn = false;
+    Runs &runs = TheRuns();
+    {
+        std::lock_guard<std::mutex> guard(runs.lock);
+        runs.printing.erase(papplJobGetPrinter(job));
+    }
+    runs.changed.notify_all();
+}
+
+pappl_device_t *JobRun::Device(pappl_device_t *given) {
+    pappl_printer_t *printer = papplJobGetPrinter(job);
+    const char *uri = papplPrinterGetDeviceURI(printer);
+    if (!waitedForTurn || uri == nullptr || strncmp(uri, "file:", 5) != 0)
+        return given;
+    if (ownDevice == nullptr)
+        ownDevice = papplDeviceOpen(uri, papplJobGetName(job), papplLogDevice,
+                                    papplPrinterGetSystem(printer));
+    return ownDevice;
+}
+
+bool JobRun::Finish(bool printed) {
+    if (finished)
+        return outcome;
+    finished = true;
+    outcome = printed;
+    endTurn();
+    Runs &runs = TheRuns();
+    const JobKey key = KeyOf(job);
+    {
+        std::lock_guard<std::mutex> guard(runs.lock);
+        runs.active.erase(key);
+        runs.finished[key] = printed;
+    }
+    runs.changed.notify_all();
+    return printed;
+}
+
+bool AwaitStreamedRun(pappl_job_t *job) {
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "The job was started a second time; this run waits for the first");
+    Runs &runs = TheRuns();
+    const JobKey key = KeyOf(job);
+    // The first run is the client's connection: it has the job from its first page to its
+    // end; a job it gave up on before its first page ends without it, as its state shows.
+    // A run that shows neither for a minute is over too.
+    int idleChecks = 0;
+    std::unique_lock<std::mutex> guard(runs.lock);
+    for (;;) {
+        const auto done = runs.finished.find(key);
+        if (done != runs.finished.end())
+            return done->second;
+        const bool active = runs.active.count(key) != 0;
+        if (!active && papplJobGetState(job) >= IPP_JSTATE_CANCELED)
+            return papplJobGetState(job) == IPP_JSTATE_COMPLETED;
+        idleChecks = active ? 0 : idleChecks + 1;
+        if (idleChecks > 600)
+            return false;
+        runs.changed.wait_for(guard, std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace printerapp

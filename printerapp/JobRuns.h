@@ -1,0 +1,52 @@
+// One run per job, one job at a time per printer. PAPPL 1.3's check for the next job to
+// print looks whether the printer is busy before it locks the printer: when two checks
+// come at once (a job ending as another is submitted), both can start a thread, for the
+// same job or for two jobs of one printer. A second run of a job must not print it again,
+// nor end it while the first still writes to the printer: it waits for the first and
+// gives its outcome. A second job waits for its turn; as PAPPL closes a file device at
+// the end of each job, it then writes to a device of its own.
+#ifndef GDI_PRINTERAPP_JOBRUNS_H
+#define GDI_PRINTERAPP_JOBRUNS_H
+
+#include <pappl/pappl.h>
+
+namespace printerapp {
+
+class JobRun {
+public:
+    // Claims the job for this run, or, when another run has it or had it, waits until
+    // that one is over. A run that claimed its job then waits for the printer's turn.
+    explicit JobRun(pappl_job_t *job);
+    ~JobRun();
+    JobRun(const JobRun &) = delete;
+    JobRun &operator=(const JobRun &) = delete;
+
+    // Whether another run printed the job; Outcome() is then that run's.
+    bool IsDuplicate() const { return duplicate; }
+    bool Outcome() const { return outcome; }
+    // This run's outcome; the run is over.
+    bool Finish(bool printed);
+    // The device to print on: `given`, or one of this run's own when it had to wait for
+    // another job and the printer's device is a file (null when that cannot be opened).
+    pappl_device_t *Device(pappl_device_t *given);
+
+private:
+    void takeTurn();
+    void endTurn();
+
+    pappl_job_t *job;
+    bool haveTurn = false;
+    bool waitedForTurn = false;
+    pappl_device_t *ownDevice = nullptr;
+    bool duplicate = false;
+    bool outcome = false;
+    bool finished = false;
+};
+
+// A run of a streamed (PWG or Apple) raster job that PAPPL started a second time: the
+// client's connection prints it; this run waits until that is over. Its outcome.
+bool AwaitStreamedRun(pappl_job_t *job);
+
+}  // namespace printerapp
+
+#endif

@@ -117,8 +117,8 @@ std::unique_ptr<AppJob> AppJob::Begin(pappl_job_t *job, const pappl_pr_options_t
     papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Driver options: %s", jobOptions.c_str());
     const QNVCUPSFilter revised = QNVCUPSFilter::ForModel(model->modelNumber, ModelDefaultOptions(),
                                                           jobOptions.c_str(), papplJobGetName(job));
-    std::unique_ptr<AppJob> appJob(
-        new (std::nothrow) AppJob(job, device, revised, RevisionNotes(request, revised)));
+    std::unique_ptr<AppJob> appJob(new (std::nothrow)
+                                       AppJob(job, device, revised, RevisionNotes(revised)));
     if (appJob == nullptr || appJob->core == nullptr) {
         papplJobSetMessage(job, "No memory to begin the job");
         return nullptr;

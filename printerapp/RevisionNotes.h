@@ -7,16 +7,12 @@
 #include <string>
 
 #include "options/QNVCUPSFilter.h"
-#include "printerapp/ModelTable.h"
 
 namespace printerapp {
 
-// The notes, joined into one sentence list ("" when nothing changed), on what the
-// revised options differ in from the settings the job asked for.
-//
-// The options layer is to give these notes itself (a note count and a note getter on
-// QNVCUPSFilter); once it does, this is where they are read, one per revision.
-std::string RevisionNotes(const JobRequest &requested, const QNVCUPSFilter &revised);
+// The notes the revision rules left in the job's options, one per change, joined into
+// one list of sentences ("" when nothing changed).
+std::string RevisionNotes(const QNVCUPSFilter &revised);
 
 }  // namespace printerapp
 

@@ -126,15 +126,15 @@ TEST(RevisionNotes, EachRevisionOfTheRulesIsNoted) {
     } cases[] = {
         {"plain A4", "iso_a4_210x297mm", "auto", "stationery", Sides::kOneSided, ""},
         {"envelope from a tray", "na_number-10_4.125x9.5in", "tray-1", "stationery",
-         Sides::kOneSided, "manual tray"},
+         Sides::kOneSided, "printing from Manual Feed"},
         {"duplex from the manual tray", "iso_a4_210x297mm", "manual", "stationery",
          Sides::kTwoSidedLongEdge, "one-sided"},
         {"thick paper from a tray", "iso_a4_210x297mm", "tray-1", "stationery-heavyweight",
-         Sides::kOneSided, "plain paper"},
+         Sides::kOneSided, "printing as Plain Paper"},
         {"duplex postcard", "jpn_hagaki_100x148mm", "manual", "stationery",
          Sides::kTwoSidedShortEdge, "one-sided"},
         {"A5 in tray 1 of model 1", "iso_a5_148x210mm", "tray-1", "stationery", Sides::kOneSided,
-         "long edge first"},
+         "fed long edge first"},
     };
     for (const Case &c : cases) {
         JobRequest request;
@@ -142,7 +142,7 @@ TEST(RevisionNotes, EachRevisionOfTheRulesIsNoted) {
         request.source = c.source;
         request.mediaType = c.type;
         request.sides = c.sides;
-        const std::string notes = RevisionNotes(request, Revised(1, request));
+        const std::string notes = RevisionNotes(Revised(1, request));
         if (c.note[0] == '\0') {
             EXPECT_EQ(notes, "") << c.what;
         } else {

@@ -144,7 +144,7 @@ def case_pwg_matches_filter(work):
             [(a.TAG_BEGIN_COLLECTION, "media-col", [[(a.TAG_KEYWORD, "media-size-name", "na_number-10_4.125x9.5in"),
                                                       (a.TAG_KEYWORD, "media-source", "tray-1")]])])
         message = " ".join(state.get("job-state-message", []))
-        check("manual tray" in message, "the envelope job's message %r does not tell of the manual tray" % message)
+        check("Manual Feed" in message, "the envelope job's message %r does not tell of the manual tray" % message)
         expect_clean_spool(server, "pwg")
     a.with_server(work, body)
 

@@ -42,3 +42,11 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "${GDI_CROSS_LINK_FLAGS}")
 
 # Test programs run in qemu-user with the folder as their root (-L).
 set(CMAKE_CROSSCOMPILING_EMULATOR ${GDI_CROSS_QEMU};-L;${GDI_CROSS_SYSROOT})
+
+# pkg-config looks only at the target's folder: the host's .pc files (PAPPL's, say) name
+# libraries the target does not have. A library only the host has is then not found,
+# and what needs it (the printer application) is left out of the cross build.
+set(ENV{PKG_CONFIG_LIBDIR}
+    "${GDI_CROSS_SYSROOT}/usr/lib/${GDI_CROSS_TRIPLE}/pkgconfig:${GDI_CROSS_SYSROOT}/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${GDI_CROSS_SYSROOT}")
+set(ENV{PKG_CONFIG_PATH} "")

@@ -77,9 +77,12 @@ protected:
         std::string expanded = arguments;
         for (size_t at; (at = expanded.find("WORK")) != std::string::npos;)
             expanded.replace(at, 4, work_);
-        // The case's own redirections come last and so win over these.
-        const std::string command = std::string("'") + GDI_DECODE_PROGRAM + "' >'" + work_ +
-                                    "/stdout' 2>'" + work_ + "/stderr' " + expanded;
+        // The case's own redirections come last and so win over these. A build for
+        // another processor runs the tool through its emulator.
+        const char *emulator = getenv("GDI_TEST_EMULATOR");
+        const std::string command = std::string(emulator != nullptr ? emulator : "") + " '" +
+                                    GDI_DECODE_PROGRAM + "' >'" + work_ + "/stdout' 2>'" +
+                                    work_ + "/stderr' " + expanded;
         const int status = system(command.c_str());
         stdout_ = ReadFile(work_ + "/stdout");
         stderr_ = ReadFile(work_ + "/stderr");

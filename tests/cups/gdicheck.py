@@ -54,10 +54,11 @@ def env_path(name):
 
 
 def emulated(args):
-    """The command line for args, through the emulator when the filter and gdidecode
-    were built for another processor (GDI_TEST_EMULATOR, set by CMake)."""
+    """The command line for args, through the emulator when the filter, gdidecode and the
+    printer application were built for another processor (GDI_TEST_EMULATOR, set by
+    CMake)."""
     emulator = os.environ.get("GDI_TEST_EMULATOR", "").split()
-    ours = [os.environ.get(name) for name in ("GDI_FILTER", "GDI_DECODE")]
+    ours = [os.environ.get(name) for name in ("GDI_FILTER", "GDI_DECODE", "GDI_PRINTER_APP")]
     if not emulator or args[0] not in ours:
         return list(args)
     if os.path.basename(emulator[0]).startswith("qemu-"):

@@ -325,7 +325,7 @@ class AppServer:
         self.log_start = os.path.getsize(self.log) if os.path.exists(self.log) else 0
         self.port = None
         out = open(os.path.join(self.work, "app.out"), "wb")
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
+        self.process = subprocess.Popen(g.emulated(args), stdin=subprocess.DEVNULL, stdout=out,
                                         stderr=subprocess.STDOUT, env=self.env)
         out.close()
         deadline = time.monotonic() + START_TIMEOUT
@@ -388,7 +388,7 @@ class AppServer:
 
     def command(self, *args):
         """Runs a sub-command of the application against this server."""
-        result = subprocess.run([self.app] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        result = subprocess.run(g.emulated([self.app] + list(args)), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=self.env, timeout=60)
         check(result.returncode == 0, "gdi-printer-app %s exited with %d: %s%s\n%s" % (
             " ".join(args), result.returncode, result.stdout.decode(), result.stderr.decode(), self.logs()))

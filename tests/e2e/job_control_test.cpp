@@ -78,6 +78,16 @@ FilterRequest Job(const std::string &raster, const char *options = "") {
     return request;
 }
 
+// Everything left in the pipe, up to its end.
+std::string ReadToTheEnd(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, (size_t)got);
+    return bytes;
+}
+
 // Reads the pipe at about `bytesPerSecond`; after `signalAfter` seconds (when not
 // negative) sends `signal` to the filter. Returns what it read; *signalledAt and
 // *endedAt tell when it signalled and when the pipe ended.
@@ -161,12 +171,7 @@ TEST(CancelWhilePagesGoOut, StalledPrinterDoesNotHoldTheFilter) {
                 break;
         }
         endedAt = Now();
-        std::string bytes;
-        char buffer[65536];
-        ssize_t got;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0)
-            bytes.append(buffer, (size_t)got);
-        return bytes;
+        return ReadToTheEnd(fd);
     };
     const FilterRun run = gditest::RunFilter(request);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
@@ -314,12 +319,7 @@ TEST(OtherSignals, NoSignalLeavesASpoolFile) {
         request.readOutput = [&](int fd, int pid) {
             usleep(1500000);  // stalled: the pages wait spooled
             kill(pid, signal);
-            std::string bytes;
-            char buffer[65536];
-            ssize_t got;
-            while ((got = read(fd, buffer, sizeof buffer)) > 0)
-                bytes.append(buffer, (size_t)got);
-            return bytes;
+            return ReadToTheEnd(fd);
         };
         const FilterRun run = gditest::RunFilter(request);
         EXPECT_EQ(run.exitStatus, 128 + signal) << run.err;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -135,6 +136,7 @@ TEST(CancelWhilePagesGoOut, SlowPrinterGetsWholePagesThenTheCancel) {
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.err.find("INFO: Printing page 8"), std::string::npos) << "the page work ended";
     EXPECT_LT(endedAt - signalledAt, 5.0) << "the filter went on after the cancel";
+    printf("the filter ended %.2f s after the signal\n", endedAt - signalledAt);
     EXPECT_EQ(run.leftovers, "");
     gdidecode::ParsedStream stream;
     std::string why;
@@ -176,6 +178,7 @@ TEST(CancelWhilePagesGoOut, StalledPrinterDoesNotHoldTheFilter) {
     const FilterRun run = gditest::RunFilter(request);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_LT(endedAt - signalledAt, 8.0);
+    printf("the filter ended %.2f s after the signal\n", endedAt - signalledAt);
     EXPECT_EQ(run.leftovers, "");
 }
 

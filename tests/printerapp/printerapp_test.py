@@ -76,6 +76,16 @@ def ipptool_print(server, printer, document):
 SLOWER = 6 if os.environ.get("GDI_TEST_EMULATOR") else 1
 
 
+def skip_under_32bit_arm_emulation():
+    """PAPPL 1.3's own client sub-commands and web form handling crash under qemu-arm (a
+    program that does nothing but call papplMainloop crashes the same way): those cases
+    run natively and under the 64-bit ARM emulator."""
+    emulator = os.environ.get("GDI_TEST_EMULATOR", "").split()
+    if emulator and os.path.basename(emulator[0]) == "qemu-arm":
+        raise g.Skip("PAPPL 1.3's sub-commands and web forms crash under qemu-arm, also without this "
+                     "application's code")
+
+
 def expect_clean_spool(server, what):
     """Once the job has ended (a cancelled job ends a moment after its state says so)."""
     deadline = time.monotonic() + 10 * SLOWER
@@ -473,6 +483,7 @@ def chromium(args, what):
 def case_web_interface(work):
     """The printer's defaults page in headless Chromium shows the driver's settings; a default
     changed there changes the next job. The screenshots stay in the build tree."""
+    skip_under_32bit_arm_emulation()
     os.environ["GDI_WEB_WORK"] = work
     shots = os.environ.get("GDI_SCREENSHOT_DIR", work)
     os.makedirs(shots, exist_ok=True)
@@ -521,6 +532,7 @@ def expect_printers(server, names, what):
 def case_subcommands(work):
     """The main loop's sub-commands against the server: add, drivers, status, submit, jobs; the
     printers come back with the state after a restart."""
+    skip_under_32bit_arm_emulation()
     def body(server):
         server.add_printer("one", DRIVERS[1])
         server.add_printer("two", DRIVERS[2])

@@ -221,13 +221,9 @@ bool PgmPages::PrintAll(pappl_job_t *job, unsigned *pages) {
 bool RenderPdf(pappl_job_t *job, pappl_device_t *device, const std::string *ghostscript);
 
 bool FilterPdf(pappl_job_t *job, pappl_device_t *device, void *data) {
-    JobRun run(job);
-    if (run.IsDuplicate())
-        return run.Outcome();
-    pappl_device_t *output = run.Device(device);
-    if (output == nullptr)
-        return run.Finish(false);
-    return run.Finish(RenderPdf(job, output, static_cast<const std::string *>(data)));
+    const auto *ghostscript = static_cast<const std::string *>(data);
+    return PrintOnce(job, device,
+                     [&](pappl_device_t *output) { return RenderPdf(job, output, ghostscript); });
 }
 
 bool RenderPdf(pappl_job_t *job, pappl_device_t *device, const std::string *ghostscript) {
@@ -276,13 +272,9 @@ struct ImageReader {
 bool ReadImage(pappl_job_t *job, pappl_device_t *device, const ImageReader *reader);
 
 bool FilterImage(pappl_job_t *job, pappl_device_t *device, void *data) {
-    JobRun run(job);
-    if (run.IsDuplicate())
-        return run.Outcome();
-    pappl_device_t *output = run.Device(device);
-    if (output == nullptr)
-        return run.Finish(false);
-    return run.Finish(ReadImage(job, output, static_cast<const ImageReader *>(data)));
+    const auto *reader = static_cast<const ImageReader *>(data);
+    return PrintOnce(job, device,
+                     [&](pappl_device_t *output) { return ReadImage(job, output, reader); });
 }
 
 bool ReadImage(pappl_job_t *job, pappl_device_t *device, const ImageReader *reader) {

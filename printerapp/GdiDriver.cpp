@@ -153,11 +153,8 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device);
 // A printer stream printed as it is (made by the CUPS filter, say).
 bool PrintStream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
     (void)options;
-    JobRun run(job);
-    if (run.IsDuplicate())
-        return run.Outcome();
-    pappl_device_t *output = run.Device(device);
-    return run.Finish(output != nullptr && CopyStream(job, output));
+    return PrintOnce(job, device,
+                     [job](pappl_device_t *output) { return CopyStream(job, output); });
 }
 
 bool CopyStream(pappl_job_t *job, pappl_device_t *device) {

@@ -43,6 +43,17 @@ private:
     bool finished = false;
 };
 
+// Prints a job in a run of its own: `print(device)` prints it on the device to print on,
+// unless another run of the job printed it. The outcome of the run that printed it.
+template <typename Print>
+bool PrintOnce(pappl_job_t *job, pappl_device_t *device, Print print) {
+    JobRun run(job);
+    if (run.IsDuplicate())
+        return run.Outcome();
+    pappl_device_t *output = run.Device(device);
+    return run.Finish(output != nullptr && print(output));
+}
+
 // A run of a streamed (PWG or Apple) raster job that PAPPL started a second time: the
 // client's connection prints it; this run waits until that is over. Its outcome.
 bool AwaitStreamedRun(pappl_job_t *job);

@@ -30,6 +30,7 @@ namespace {
 
 using gditest::FilterRequest;
 using gditest::FilterRun;
+using gditest::ParseStream;
 using gditest::TestPage;
 
 const std::string kModelOnePPD = std::string(GDI_SOURCE_DIR) + "/ppd/gdilsr1.ppd";
@@ -45,15 +46,6 @@ double Now() {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return (double)t.tv_sec + t.tv_nsec / 1e9;
-}
-
-bool ParseStream(const std::string &bytes, gdidecode::ParsedStream *stream, std::string *why) {
-    gdidecode::ParseError error;
-    if (gdidecode::ParseBuffer(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
-                               stream, &error))
-        return true;
-    *why = "offset " + std::to_string(error.offset) + ": " + error.reason;
-    return false;
 }
 
 // A job of `count` pages that code large (noise), so its stream is far larger than a

@@ -201,4 +201,13 @@ std::string FirstDifference(const Bitmap &expected, const Bitmap &actual) {
     return "";
 }
 
+bool ParseStream(const std::string &bytes, gdidecode::ParsedStream *stream, std::string *why) {
+    gdidecode::ParseError error;
+    if (gdidecode::ParseBuffer(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
+                               stream, &error))
+        return true;
+    *why = "offset " + std::to_string(error.offset) + ": " + error.reason;
+    return false;
+}
+
 }  // namespace gditest

@@ -64,6 +64,9 @@ bool DecodePage(const gdidecode::ParsedPage &page, Bitmap *bitmap, std::string *
 // Index of the first differing pixel as "x,y", or "" when the bitmaps are equal.
 std::string FirstDifference(const Bitmap &expected, const Bitmap &actual);
 
+// Parses a printer stream with gdidecode's parser; on failure `why` tells where and why.
+bool ParseStream(const std::string &bytes, gdidecode::ParsedStream *stream, std::string *why);
+
 }  // namespace gditest
 
 #endif

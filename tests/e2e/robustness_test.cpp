@@ -35,10 +35,8 @@ bool WriteAll(int fd, const char *data, size_t size) {
 
 gdidecode::ParsedStream ParseOrFail(const std::string &bytes) {
     gdidecode::ParsedStream stream;
-    gdidecode::ParseError error;
-    EXPECT_TRUE(gdidecode::ParseBuffer(reinterpret_cast<const uint8_t *>(bytes.data()),
-                                       bytes.size(), &stream, &error))
-        << "offset " << error.offset << ": " << error.reason;
+    std::string why;
+    EXPECT_TRUE(gditest::ParseStream(bytes, &stream, &why)) << why;
     return stream;
 }
 

@@ -99,10 +99,8 @@ bool WriteLargestPageStart(const std::string &path) {
 
 gdidecode::ParsedStream Parse(const std::string &bytes) {
     gdidecode::ParsedStream stream;
-    gdidecode::ParseError error;
-    EXPECT_TRUE(gdidecode::ParseBuffer(reinterpret_cast<const uint8_t *>(bytes.data()),
-                                       bytes.size(), &stream, &error))
-        << "offset " << error.offset << ": " << error.reason;
+    std::string why;
+    EXPECT_TRUE(gditest::ParseStream(bytes, &stream, &why)) << why;
     return stream;
 }
 

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 
+#include "common/WriteAll.h"
+
 FILE *gDebugFile = nullptr;
 
 namespace {
@@ -54,17 +56,7 @@ void WriteLine(FILE *out, const LineBuffer &line) {
         fflush(out);
         return;
     }
-    const char *data = line.text;
-    size_t left = line.length;
-    while (left > 0) {
-        const ssize_t written = write(fd, data, left);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;  // errors of the log itself are ignored
-        data += written;
-        left -= (size_t)written;
-    }
+    WriteAll(fd, line.text, line.length);  // errors of the log itself are ignored
 }
 
 void StartLine(FILE *out, LineBuffer *line) {

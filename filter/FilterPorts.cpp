@@ -14,6 +14,8 @@
 
 #include <algorithm>
 
+#include "common/WriteAll.h"
+
 namespace {
 
 // Pieces written at once to a file or device.
@@ -25,18 +27,6 @@ long long NowMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
-void WriteWhole(int fd, const char *text, size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, text, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        text += written;
-        size -= (size_t)written;
-    }
 }
 
 }  // namespace
@@ -127,7 +117,7 @@ void WriteStatusLine(const char *prefix, const char *message) {
     if ((size_t)length > sizeof(line) - 2)
         length = (int)sizeof(line) - 2;
     line[length++] = '\n';
-    WriteWhole(STDERR_FILENO, line, (size_t)length);
+    WriteAll(STDERR_FILENO, line, (size_t)length);  // errors of stderr itself are ignored
 }
 
 void CupsStatusReporter::PageDone(unsigned page, unsigned copies) {

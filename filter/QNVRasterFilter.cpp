@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "common/CUPSDebug.h"
@@ -20,9 +21,13 @@
 
 namespace {
 
-// Set by the signal handler only; read between pages and before each page goes out.
-volatile sig_atomic_t gSigTerm = 0;
-volatile sig_atomic_t gSigPipe = 0;
+// Set by the signal handler only; read between pages and, on the spooler's output
+// thread, before each page goes out. Atomic, so that thread sees a store made by a
+// handler on another; lock-free, so the handler may make it.
+std::atomic<sig_atomic_t> gSigTerm{0};
+std::atomic<sig_atomic_t> gSigPipe{0};
+static_assert(std::atomic<sig_atomic_t>::is_always_lock_free,
+              "the signal flags must be safe to set in a signal handler");
 
 // Raster is read from the input in pieces of this size, small enough to stay in the
 // cache until its pixels are toned into the page.

@@ -53,6 +53,14 @@ fail() {
   echo "FAILED: $*" >&2
   exit 1
 }
+# Whether standard input has a line that matches (grep options and pattern as
+# arguments). It reads the input to its end: `producer | grep -q` may end the producer
+# by SIGPIPE at the first match, which pipefail turns into a failed pipeline.
+contains() {
+  local input
+  input=$(cat)
+  grep -q "$@" <<<"$input"
+}
 
 # The printer application's servers that the build's tests run as root leave PAPPL's
 # local socket in /run behind them (PAPPL does not remove it at exit); it goes again at
@@ -114,10 +122,10 @@ dpkg -x "$app_deb" "$root"
 listing=$(dpkg-deb -c "$deb")
 app_listing=$(dpkg-deb -c "$app_deb")
 expect_entry() {  # MODE PATH: the entry is in the package, owned by root, with MODE
-  echo "$listing" | grep -qE "^$1 root/root .* \./$2\$" || fail "no $1 root/root entry ./$2 in the package"
+  echo "$listing" | contains -E "^$1 root/root .* \./$2\$" || fail "no $1 root/root entry ./$2 in the package"
 }
 expect_app_entry() {  # MODE PATH: the same for the printer application's package
-  echo "$app_listing" | grep -qE "^$1 root/root .* \./$2\$" || fail "no $1 root/root entry ./$2 in $app"
+  echo "$app_listing" | contains -E "^$1 root/root .* \./$2\$" || fail "no $1 root/root entry ./$2 in $app"
 }
 files_of() { awk '$1 !~ /^d/ {print $6}' | sort; }
 expect_entry -rwxr-xr-x usr/lib/cups/filter/rastertogdi
@@ -129,7 +137,7 @@ expect_entry -rw-r--r-- usr/share/man/man1/gdidecode.1.gz
 expect_entry -rw-r--r-- "usr/share/doc/$package/README.md.gz"
 expect_entry -rw-r--r-- "usr/share/doc/$package/copyright"
 # The models come from the driver file alone: PPD files as well would list them twice.
-if echo "$listing" | grep -qE '\./usr/share/ppd/|\./usr/local/|\.ppd$'; then
+if echo "$listing" | contains -E '\./usr/share/ppd/|\./usr/local/|\.ppd$'; then
   fail "the package carries PPD files or files below /usr/local"
 fi
 echo "$listing" | awk '{print "  " $1, $6}' | grep -v '/$'
@@ -143,16 +151,16 @@ expect_app_entry -rw-r--r-- usr/share/doc/$app/copyright
 # both (they could not be installed together), and each package has its own half.
 both=$(comm -12 <(echo "$listing" | files_of) <(echo "$app_listing" | files_of))
 [ -z "$both" ] || fail "files in both packages: $both"
-if echo "$listing" | grep -qE 'gdi-printer-app|systemd'; then
+if echo "$listing" | contains -E 'gdi-printer-app|systemd'; then
   fail "$package carries the printer application"
 fi
-if echo "$app_listing" | grep -qE 'cups/filter|cups/drv|gdidecode|ppd'; then
+if echo "$app_listing" | contains -E 'cups/filter|cups/drv|gdidecode|ppd'; then
   fail "$app carries the CUPS driver"
 fi
-dpkg-deb -f "$deb" Depends | grep -q pappl && fail "$package depends on PAPPL"
-dpkg-deb -f "$app_deb" Depends | grep -q 'libpappl1' || fail "$app does not depend on libpappl1"
+dpkg-deb -f "$deb" Depends | contains pappl && fail "$package depends on PAPPL"
+dpkg-deb -f "$app_deb" Depends | contains 'libpappl1' || fail "$app does not depend on libpappl1"
 for recommended in ghostscript avahi-daemon; do
-  dpkg-deb -f "$app_deb" Recommends | grep -qw "$recommended" || fail "$app does not recommend $recommended"
+  dpkg-deb -f "$app_deb" Recommends | contains -w "$recommended" || fail "$app does not recommend $recommended"
 done
 echo "$app_listing" | awk '{print "  " $1, $6}' | grep -v '/$'
 for field in Depends Recommends Suggests; do
@@ -160,7 +168,7 @@ for field in Depends Recommends Suggests; do
 done
 
 echo "== the installed files at work in the scratch root =="
-"$root/usr/bin/gdidecode" --help | grep -q "Exit status" || fail "gdidecode --help"
+"$root/usr/bin/gdidecode" --help | contains "Exit status" || fail "gdidecode --help"
 unit="$root/lib/systemd/system/gdi-printer-app.service"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ "${exec_start%% *}" = /usr/sbin/gdi-printer-app ] || fail "the unit starts ${exec_start%% *}"
@@ -212,16 +220,16 @@ for p in "$package" "$app"; do
   fi
 done
 export DEBIAN_FRONTEND=noninteractive
-if ! lpstat -r 2>/dev/null | grep -q "is running"; then
+if ! lpstat -r 2>/dev/null | contains "is running"; then
   /usr/sbin/cupsd -f &
   cupsd_pid=$!
   cleanups+=("kill $cupsd_pid; wait $cupsd_pid 2>/dev/null")
-  for _ in $(seq 50); do lpstat -r 2>/dev/null | grep -q "is running" && break; sleep 0.2; done
-  lpstat -r | grep -q "is running" || fail "cupsd did not start"
+  for _ in $(seq 50); do lpstat -r 2>/dev/null | contains "is running" && break; sleep 0.2; done
+  lpstat -r | contains "is running" || fail "cupsd did not start"
   echo "started cupsd (pid $cupsd_pid) for the check; stopped again at the end"
 fi
 cupsd_pids=$(pgrep -x cupsd | sort | tr '\n' ' ')
-lpinfo -m | grep -q "gdi-laser.drv" && fail "lpinfo -m lists the models before the install"
+lpinfo -m | contains "gdi-laser.drv" && fail "lpinfo -m lists the models before the install"
 
 # The system server's data, which the purge removes: what another install left there is
 # put aside for the check and back afterwards (after the purge: cleanups run backwards).
@@ -303,7 +311,7 @@ lp -d "$queue" -o Duplex=DuplexNoTumble "$top/tests/data/pages3.pdf" | sed 's/^/
 wait_for_listener "$(lpstat -p "$queue")"
 echo "\$ gdidecode received.gdi"
 /usr/bin/gdidecode -q -d "$work/received" "$capture" | sed 's/^/  /'
-/usr/bin/gdidecode -q "$capture" | grep -q "4 page(s)" || fail "the printer did not get 4 pages"
+/usr/bin/gdidecode -q "$capture" | contains "4 page(s)" || fail "the printer did not get 4 pages"
 lpadmin -x "$queue"
 
 echo "== the printer application: not enabled, run as its unit runs it, a driverless queue, a job =="
@@ -379,7 +387,7 @@ else
   wait_for_listener "$(lpstat -p "$app_queue"; tail -n 20 "$work/app.log")"
   echo "\$ gdidecode received-app.gdi"
   /usr/bin/gdidecode -q -d "$work/received-app" "$app_capture" | sed 's/^/  /'
-  /usr/bin/gdidecode -q "$app_capture" | grep -q "4 page(s)" ||
+  /usr/bin/gdidecode -q "$app_capture" | contains "4 page(s)" ||
     fail "the printer did not get 4 pages through the printer application"
   lpadmin -x "$app_queue"
   stop_app
@@ -392,7 +400,7 @@ echo "\$ apt-get remove --purge $package $app"
 apt-get remove --purge -y -q "$package" "$app" >"$work/apt-remove.log" 2>&1 ||
   { tail -n 20 "$work/apt-remove.log"; fail "apt-get remove"; }
 grep -E "^(Removing|Purging)" "$work/apt-remove.log" | sed 's/^/  /'
-lpinfo -m | grep -q "gdi-laser.drv" && fail "lpinfo -m still lists the models after the removal"
+lpinfo -m | contains "gdi-laser.drv" && fail "lpinfo -m still lists the models after the removal"
 for path in /usr/lib/cups/filter/rastertogdi /usr/share/cups/drv/gdi-laser.drv /usr/bin/gdidecode \
             /usr/sbin/gdi-printer-app /lib/systemd/system/gdi-printer-app.service "${app_data[@]}" \
             /var/lib/systemd/deb-systemd-helper-enabled/gdi-printer-app.service.dsh-also \

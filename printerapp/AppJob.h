@@ -34,9 +34,8 @@ public:
 
     // Begins a page; false when the job cannot go on (refused, failed or cancelled).
     bool StartPage(const cups_page_header2_t &header);
-    // One row of the page, RowBytes() bytes as the page's header describes them.
+    // One row of the page, as many bytes as the page's header gives a line.
     bool PutRow(const unsigned char *row);
-    unsigned RowBytes() const { return core->RowBytes(); }
     // Ends the page. A page whose rows did not all arrive is printed as far as it came,
     // and the job fails (the document was cut short), as the CUPS filter does.
     bool EndPage();

@@ -88,11 +88,6 @@ void JobStatus::Error(const char *message) {
     papplJobSetMessage(job, "%s", message);
 }
 
-std::string JobStatus::FirstError() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return firstError;
-}
-
 unsigned JobStatus::Impressions() const {
     std::lock_guard<std::mutex> guard(lock);
     return impressions;

@@ -51,8 +51,6 @@ public:
     void Info(const char *message) override;
     void Error(const char *message) override;
 
-    // The first error reported, "" when none was.
-    std::string FirstError() const;
     // Impressions counted so far through PageDone.
     unsigned Impressions() const;
     // Sets the message the finished job keeps.

@@ -117,13 +117,16 @@ public:
         }
     }
     int Fd() const { return fd; }
-    // The log's last line, for the job's message.
+    // The log's last line, for the job's message: read from the log's end.
     std::string LastLine() const {
         char text[4096];
         const int in = open(path, O_RDONLY | O_CLOEXEC);
         if (in < 0)
             return "";
-        const ssize_t got = pread(in, text, sizeof(text) - 1, 0);
+        struct stat st;
+        const off_t size = fstat(in, &st) == 0 ? st.st_size : 0;
+        const off_t from = size > (off_t)sizeof(text) - 1 ? size - (off_t)(sizeof(text) - 1) : 0;
+        const ssize_t got = pread(in, text, sizeof(text) - 1, from);
         close(in);
         if (got <= 0)
             return "";

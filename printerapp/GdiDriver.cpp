@@ -1,6 +1,7 @@
 // The drivers and the raster callbacks.
 #include "printerapp/GdiDriver.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include <memory>
 
 #include "printerapp/AppJob.h"
+#include "printerapp/AppPorts.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
 
@@ -163,16 +165,31 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device) {
         papplJobSetMessage(job, "The job's file cannot be read");
         return false;
     }
+    // Through the job's device sink, whose flush tells whether the device took every
+    // byte; a read error ends the job as one the file could not be read for.
+    DeviceSink sink(device);
     unsigned char buffer[65536];
     bool written = true;
     ssize_t got;
-    while (written && (got = read(fd, buffer, sizeof(buffer))) > 0)
-        written = papplDeviceWrite(device, buffer, (size_t)got) == got;
+    while (true) {
+        got = read(fd, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        if (sink.Write(buffer, (size_t)got).status != ByteSink::Status::kWritten) {
+            written = false;
+            break;
+        }
+    }
+    const bool readWhole = !written || got == 0;
     close(fd);
-    papplDeviceFlush(device);
+    written = sink.Flush() && written;
     if (!written)
         papplJobSetMessage(job, "The printer stream could not be written to the printer");
-    return written;
+    else if (!readWhole)
+        papplJobSetMessage(job, "The job's file cannot be read");
+    return written && readWhole;
 }
 
 // The printer has no light, display or sound of its own: identifying it shows in the

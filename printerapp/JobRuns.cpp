@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -13,16 +14,31 @@ namespace printerapp {
 
 namespace {
 
-// A job by its printer and its number, which PAPPL never gives twice on one printer (a
-// job's address can be a later job's).
-using JobKey = std::pair<pappl_printer_t *, int>;
+// A job by its printer's number and its own, which PAPPL never gives twice in one
+// system (a job's or a printer's address can be a later one's).
+using JobKey = std::pair<int, int>;
+
+// A second run of a job comes while the first still runs or just after it; the outcomes
+// of this many of the last jobs are kept for it.
+constexpr size_t kFinishedKept = 256;
 
 struct Runs {
     std::mutex lock;
     std::condition_variable changed;
     std::map<JobKey, bool> active;              // jobs being printed
     std::map<JobKey, bool> finished;            // jobs printed, and whether they printed
+    std::deque<JobKey> finishOrder;             // the keys of `finished`, oldest first
     std::map<pappl_printer_t *, int> printing;  // the job each printer prints now
+
+    void recordFinished(const JobKey &key, bool printed) {
+        if (finished.count(key) == 0)
+            finishOrder.push_back(key);
+        finished[key] = printed;
+        while (finishOrder.size() > kFinishedKept) {
+            finished.erase(finishOrder.front());
+            finishOrder.pop_front();
+        }
+    }
 };
 
 Runs &TheRuns() {
@@ -31,7 +47,7 @@ Runs &TheRuns() {
 }
 
 JobKey KeyOf(pappl_job_t *job) {
-    return JobKey(papplJobGetPrinter(job), papplJobGetID(job));
+    return JobKey(papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job));
 }
 
 }  // namespace
@@ -113,7 +129,7 @@ bool JobRun::Finish(bool printed) {
     {
         std::lock_guard<std::mutex> guard(runs.lock);
         runs.active.erase(key);
-        runs.finished[key] = printed;
+        runs.recordFinished(key, printed);
     }
     runs.changed.notify_all();
     return printed;

@@ -156,16 +156,6 @@ const char *KeywordFor(const NamePair *table, size_t count, const char *ipp) {
     return nullptr;
 }
 
-const char *IppNameFor(const NamePair *table, size_t count, const char *keyword) {
-    if (keyword == nullptr)
-        return nullptr;
-    for (size_t i = 0; i < count; ++i) {
-        if (strcmp(table[i].keyword, keyword) == 0)
-            return table[i].ipp;
-    }
-    return nullptr;
-}
-
 const char *ModelDefaultOptions() {
     return "PageSize=A4 MediaType=Plain InputSlot=Automatic Duplex=None PBrightness=Level5 "
            "PContrast=Level5 TonerSave=False EdgeSmoothing=False LongEdgeIsVertical=False";

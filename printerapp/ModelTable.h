@@ -60,8 +60,6 @@ bool IsCustomSizeInRange(int widthHmm, int lengthHmm);
 
 // The job option keyword of an IPP value in a table, or null.
 const char *KeywordFor(const NamePair *table, size_t count, const char *ipp);
-// The IPP value of a job option keyword in a table, or null.
-const char *IppNameFor(const NamePair *table, size_t count, const char *keyword);
 
 enum class Sides { kOneSided, kTwoSidedLongEdge, kTwoSidedShortEdge };
 

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/ByteWords.h"
 #include "common/CpuFeatures.h"
 #include "gdi/DitherTables.h"
+#include "gdi/GdiStream.h"
 #include "gdi/Paste.h"
 
 #define GDI_HALFTONE_X86 GDI_CPU_X86
@@ -25,9 +27,6 @@
 #endif
 
 namespace {
-
-constexpr unsigned int kBandLines = 256;
-constexpr unsigned int kMaxField = 0xFFFF;  // the job's fields are 16-bit
 
 unsigned int OutputRowBytes(unsigned int lineWidth) {
     return (lineWidth + 31) / 32 * 4;
@@ -63,16 +62,6 @@ inline unsigned char PackEightPixels(const unsigned char *grey, const unsigned c
     return static_cast<unsigned char>(bits);
 }
 
-// Eight bytes as one word, the first byte lowest whatever the byte order.
-inline uint64_t LoadLittle64(const unsigned char *bytes) {
-    uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    return word;
-}
-
 // Output byte of the 8 pixels of `g` against the 8 thresholds of `t` (first pixel in the
 // lowest byte), without a branch: bit 7 of every byte of `low` is set when the pixel's
 // low 7 bits are >= the threshold's (the top bits forced to 1 and 0 keep the byte
@@ -93,10 +82,6 @@ inline unsigned char HalftoneWord(uint64_t pixels, const unsigned char *threshol
         return static_cast<unsigned char>(pixels);
     return PackEightPixelsWord(pixels, LoadLittle64(thresholds));
 }
-
-// 16 bytes as one vector of the compiler's (SSE2 on x86-64, NEON on ARM, plain words
-// where the processor has no vectors).
-typedef unsigned char Bytes16 __attribute__((vector_size(16)));
 
 // The output byte of 8 compare results (bytes of all ones or all zeros, the first pixel's
 // lowest): a multiplication gathers one bit of each into the top byte, the first
@@ -277,7 +262,7 @@ int RastHalftone(SorterDC_s *sorter, const unsigned char *greyBand, unsigned cha
     const unsigned int rowBytes = OutputRowBytes(lineWidth);
     std::memset(output, 0, size_t(sorter->lineCount) * rowBytes);
 
-    const unsigned int firstPageLine = unsigned(sorter->bandIndex) * kBandLines;
+    const unsigned int firstPageLine = unsigned(sorter->bandIndex) * kGDIBandLines;
     for (unsigned int i = 0; i < sorter->lineCount; ++i) {
         const unsigned char *line = greyBand + size_t(i) * lineWidth;
         unsigned char *outRow = output + size_t(i) * rowBytes;
@@ -342,8 +327,8 @@ HalftoneKernel SelectedHalftoneKernel() {
 int ApplyGrayRasterHalftoneWith(HalftoneKernel kernel, const unsigned char *greyBand, int width,
                                 int bandIndex, int lineCount, unsigned char *output) {
     if (greyBand == nullptr || output == nullptr || width < 0 || bandIndex < 0 || lineCount < 0 ||
-        unsigned(width) > kMaxField || unsigned(bandIndex) > kMaxField ||
-        unsigned(lineCount) > kMaxField) {
+        unsigned(width) > kGDIMaxPageDots || unsigned(bandIndex) > kGDIMaxPageDots ||
+        unsigned(lineCount) > kGDIMaxPageDots) {
         return 0;
     }
     SorterDC_s sorter;
@@ -364,22 +349,22 @@ int ApplyGrayRasterHalftoneWith(HalftoneKernel kernel, const unsigned char *grey
 #if GDI_HALFTONE_X86
         case HalftoneKernel::kSse2:
             HalftoneLinesSse2(greyBand, sorter.lineWidth, sorter.lineCount,
-                              unsigned(sorter.bandIndex) * kBandLines, output);
+                              unsigned(sorter.bandIndex) * kGDIBandLines, output);
             return 1;
         case HalftoneKernel::kAvx2:
             HalftoneLinesAvx2(greyBand, sorter.lineWidth, sorter.lineCount,
-                              unsigned(sorter.bandIndex) * kBandLines, output);
+                              unsigned(sorter.bandIndex) * kGDIBandLines, output);
             return 1;
 #endif
 #if GDI_CPU_NEON
         case HalftoneKernel::kNeon:
             HalftoneLinesNeon(greyBand, sorter.lineWidth, sorter.lineCount,
-                              unsigned(sorter.bandIndex) * kBandLines, output);
+                              unsigned(sorter.bandIndex) * kGDIBandLines, output);
             return 1;
 #endif
         case HalftoneKernel::kPortable:
             HalftoneLinesPortable(greyBand, sorter.lineWidth, sorter.lineCount,
-                                  unsigned(sorter.bandIndex) * kBandLines, output);
+                                  unsigned(sorter.bandIndex) * kGDIBandLines, output);
             return 1;
         default:
             return RastHalftone(&sorter, greyBand, output);

@@ -10,10 +10,9 @@
 #include <sys/mman.h>
 
 #include "common/CUPSDebug.h"
+#include "gdi/GdiStream.h"
 
 namespace {
-
-constexpr unsigned int kBandLines = 256;
 
 const char kAllocFailedMessage[] = "Fail to alloc page!\n";
 const char kBadLineMessage[] = "cann't get the line out of memory!\n";
@@ -260,16 +259,16 @@ void QNVBlockBuffer::AddLine(const unsigned char *source, unsigned int length) {
 }
 
 unsigned char *QNVBlockBuffer::GetBandPtr(unsigned int band) {
-    if (block == nullptr || uint64_t(band) * kBandLines >= height) {
+    if (block == nullptr || uint64_t(band) * kGDIBandLines >= height) {
         WriteMessage(kBadBandMessage);
         return nullptr;
     }
     ClearIfStale();
-    return block + size_t(band) * kBandLines * width;
+    return block + size_t(band) * kGDIBandLines * width;
 }
 
 unsigned int QNVBlockBuffer::GetBandCount() const {
-    return static_cast<unsigned int>((uint64_t(height) + kBandLines - 1) / kBandLines);
+    return static_cast<unsigned int>((uint64_t(height) + kGDIBandLines - 1) / kGDIBandLines);
 }
 
 unsigned int QNVBlockBuffer::GetMemorySize() const {

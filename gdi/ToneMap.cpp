@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/ByteWords.h"
 #include "common/CpuFeatures.h"
 
 #define GDI_TONE_X86 GDI_CPU_X86
@@ -43,27 +44,6 @@ ByteTable LowBytes(const uint16_t *table) {
     }
     return low;
 }
-
-// Eight bytes of a line as one word, the first byte lowest whatever the byte order.
-inline uint64_t LoadLittle64(const unsigned char *bytes) {
-    uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    return word;
-}
-
-inline void StoreLittle64(unsigned char *bytes, uint64_t word) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    std::memcpy(bytes, &word, sizeof word);
-}
-
-// 16 bytes as one vector of the compiler's (SSE2 on x86-64, NEON on ARM, plain words
-// where the processor has no vectors).
-typedef unsigned char Bytes16 __attribute__((vector_size(16)));
 
 // Whether the 64 bytes at `bytes` are all equal.
 inline bool AllEqual64(const unsigned char *bytes) {

@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 
+#include "common/ByteWords.h"
 #include "common/CpuFeatures.h"
 #include "jbig/jbigInternal.h"
 
@@ -23,24 +24,13 @@
 
 namespace {
 
-inline uint64_t hostToLittle64(uint64_t value) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap64(value);
-#else
-    return value;
-#endif
-}
-
 // The group of 64 pixels stored at group, first pixel in bit 63.
 inline uint64_t loadGroup(const unsigned char *group) {
-    uint64_t value;
-    memcpy(&value, group, sizeof(value));
-    return hostToLittle64(value);
+    return LoadLittle64(group);
 }
 
 inline void storeGroup(unsigned char *group, uint64_t pixels) {
-    const uint64_t stored = hostToLittle64(pixels);
-    memcpy(group, &stored, sizeof(stored));
+    StoreLittle64(group, pixels);
 }
 
 // Eight source bytes as a big-endian value: the first pixel in bit 63.
@@ -86,7 +76,6 @@ inline void makeEntries(uint64_t upper, uint64_t lower, uint16_t *out, uint32_t 
 // beyond 16 dropped) puts them at bits 10 .. 15 and 11 .. 15, and one fixed shift right
 // each into place. The 8 lanes of a step share the windows and differ only in that
 // constant, so compilers make each step a handful of vector operations.
-#if defined(__GNUC__)
 // A step's 8 lanes as one vector of the compiler's (SSE2 on x86-64, NEON on ARM; plain
 // words where the processor has no vectors).
 typedef uint16_t EntryLanes __attribute__((vector_size(16)));
@@ -105,21 +94,6 @@ inline void makeEntries32Portable(uint64_t upper, uint64_t lower, uint16_t *out)
         memcpy(out + 8 * step, &entries, sizeof entries);
     }
 }
-#else
-inline void makeEntries32Portable(uint64_t upper, uint64_t lower, uint16_t *out) {
-    static constexpr uint16_t kPowers[8] = {1, 2, 4, 8, 16, 32, 64, 128};
-    for (int step = 0; step < 4; ++step) {
-        const uint16_t above = static_cast<uint16_t>(upper >> (48 - 8 * step));
-        const uint16_t current = static_cast<uint16_t>(lower >> (48 - 8 * step));
-        for (int r = 0; r < 8; ++r) {
-            const uint16_t aboveShifted = static_cast<uint16_t>(above * kPowers[r]);
-            const uint16_t currentShifted = static_cast<uint16_t>(current * kPowers[r]);
-            out[8 * step + r] =
-                static_cast<uint16_t>(((aboveShifted >> 5) & 0x7E0) | (currentShifted >> 11));
-        }
-    }
-}
-#endif
 
 struct PortableEntries {
     static void make32(uint64_t upper, uint64_t lower, uint16_t *out) {
@@ -305,7 +279,7 @@ int fastestKernel() {
 }  // namespace
 
 extern "C" uint64_t byteswap_ulonglong_little(uint64_t value) {
-    return hostToLittle64(value);
+    return HostToLittle64(value);
 }
 
 extern "C" uint32_t jbigScanConvert(JBIGEncoderState *state) {

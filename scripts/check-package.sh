@@ -74,14 +74,7 @@ version=$(dpkg-parsechangelog -l "$top/debian/changelog" -S Version)
 source="$work/rastertogdi-$version"
 mkdir "$source"
 # The working tree as it is, without build folders and other ignored files.
-if git -C "$top" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  (cd "$top" && git ls-files -z --cached --others --exclude-standard |
-    xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
-    tar --null -T - -cf -) | tar -xf - -C "$source"
-else
-  (cd "$top" && tar --exclude='./build*' --exclude=./out --exclude=./.git -cf - .) |
-    tar -xf - -C "$source"
-fi
+"$top/scripts/copy-tree.sh" "$source"
 
 echo "== dpkg-buildpackage -us -uc -b (log: build.log) =="
 start=$SECONDS

@@ -16,8 +16,7 @@ fi
 work=$(mktemp -d /tmp/gdi-user-tests.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 # A copy the user owns, without the build folders of this checkout.
-tar -C "$top" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . |
-  tar -C "$work" -xf -
+"$top/scripts/copy-tree.sh" "$work"
 chown -R "$user": "$work"
 chmod 755 "$work"
 runuser -u "$user" -- env HOME="$work" bash -c "

@@ -13,45 +13,31 @@ gdidecode targets built, and cupsfilter with ghostscript)
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tests", "cups"))
-import gdicheck as g  # noqa: E402
+from pdf_raster_test import Job, ramp_coverages  # noqa: E402  (the tests' own job and patches)
 
 PATCHES = range(11)  # 0 % .. 100 % black
 
 
-def measure(build, work, option):
-    ppd = os.path.join(TOP, "ppd", "gdilsr1.ppd")
-    pdf = os.path.join(TOP, "tests", "data", "ramp.pdf")
-    cupsfilter = shutil.which("cupsfilter") or "/usr/sbin/cupsfilter"
-    env = dict(os.environ, PPD=ppd, TMPDIR=work)
-    raster = os.path.join(work, "ramp.ras")
-    stream = os.path.join(work, "ramp.gdi")
-    with open(raster, "wb") as out:
-        subprocess.run([cupsfilter, "-p", ppd, "-m", "application/vnd.cups-raster", "-o", option,
-                        pdf], stdout=out, stderr=subprocess.DEVNULL, env=env, check=True)
-    with open(stream, "wb") as out:
-        subprocess.run([os.path.join(build, "filter", "rastertogdi"), "1", "user", "ramp", "1",
-                        option, raster], stdout=out, stderr=subprocess.DEVNULL, env=env,
-                       check=True)
-    pages = os.path.join(work, "pages")
-    g.decode(os.path.join(build, "tools", "gdidecode"), stream, pages)
-    bitmap = g.Bitmap(os.path.join(pages, "page-0001.pbm"))
+def measure(work, option):
+    job = Job(work, "ramp.pdf", option, name=option.replace("=", "-"))
+    bitmap = job.bitmap(1)
     paper = bitmap.coverage_mm(20, 160, 170, 40)  # below the patches, nothing drawn
-    patches = [bitmap.coverage_mm(20 + 15.5 * i + 2, 110, 10, 35) for i in PATCHES]
+    patches = ramp_coverages(bitmap)[1]
+    shutil.rmtree(job.dir)
     return paper, patches
 
 
-def table(build, work, keyword, labels):
+def table(work, keyword, labels):
     header = "| %s | paper | %s |" % (keyword, " | ".join("%d %%" % (10 * i) for i in PATCHES))
     print(header)
     print("|" + "---|" * (header.count("|") - 1))
     for level, label in enumerate(labels):
-        paper, patches = measure(build, work, "%s=Level%d" % (keyword, level))
+        paper, patches = measure(work, "%s=Level%d" % (keyword, level))
         print("| %s | %s | %s |" % (label, percent(paper), " | ".join(percent(c) for c in patches)))
     print()
 
@@ -62,13 +48,15 @@ def percent(share):
 
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(TOP, "build"))
+    os.environ.update(GDI_FILTER=os.path.join(build, "filter", "rastertogdi"),
+                      GDI_DECODE=os.path.join(build, "tools", "gdidecode"), GDI_SOURCE_DIR=TOP)
     work = tempfile.mkdtemp(prefix="gdi-tone-")
     try:
         print("Black dots in %, on blank paper and in the 0 % .. 100 % patches of ramp.pdf\n")
-        table(build, work, "PBrightness",
+        table(work, "PBrightness",
               ["-5 (darkest)", "-4", "-3", "-2", "-1", "0", "+1", "+2", "+3", "+4",
                "+5 (lightest)"])
-        table(build, work, "PContrast",
+        table(work, "PContrast",
               ["-5 (lowest)", "-4", "-3", "-2", "-1", "0", "+1", "+2", "+3", "+4",
                "+5 (highest)"])
     finally:

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "options/QNVCUPSFilter.h"
+
 namespace printerapp {
 
 // The paper table of ppd/gdi-laser.drv. Sizes without a PWG name of their own get a
@@ -80,15 +82,15 @@ bool Near(long a, long b) {
     return labs(a - b) <= 36;
 }
 
+// The job options' own level keywords (brightness and contrast share them).
 const char *LevelKeyword(int level) {
-    static const char *const kLevels[] = {"Level0", "Level1", "Level2", "Level3",
-                                          "Level4", "Level5", "Level6", "Level7",
-                                          "Level8", "Level9", "Level10"};
+    static_assert(sizeof(kBrightnessArray) / sizeof(kBrightnessArray[0]) == 2 * kLevelRange + 1,
+                  "one brightness keyword per level");
     if (level < -kLevelRange)
         level = -kLevelRange;
     if (level > kLevelRange)
         level = kLevelRange;
-    return kLevels[level + kLevelRange];
+    return kBrightnessArray[level + kLevelRange].name;
 }
 
 const char *Bool(bool on) {

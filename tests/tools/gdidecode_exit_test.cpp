@@ -81,8 +81,8 @@ protected:
         // another processor runs the tool through its emulator.
         const char *emulator = getenv("GDI_TEST_EMULATOR");
         const std::string command = std::string(emulator != nullptr ? emulator : "") + " '" +
-                                    GDI_DECODE_PROGRAM + "' >'" + work_ + "/stdout' 2>'" +
-                                    work_ + "/stderr' " + expanded;
+                                    GDI_DECODE_PROGRAM + "' >'" + work_ + "/stdout' 2>'" + work_ +
+                                    "/stderr' " + expanded;
         const int status = system(command.c_str());
         stdout_ = ReadFile(work_ + "/stdout");
         stderr_ = ReadFile(work_ + "/stderr");

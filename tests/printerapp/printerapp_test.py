@@ -412,6 +412,59 @@ def case_failing_device(work):
     a.with_server(work, body)
 
 
+STREAM_FORMAT = "application/vnd.gdi-laser-stream"
+
+
+def case_printer_stream(work):
+    """A ready printer stream (made by the CUPS filter, say) goes to the device byte for byte;
+    a device that goes away while it is sent, or takes nothing, aborts the job, which says why."""
+    def body(server):
+        # Noise pages code large: the stream is far more than a socket holds, so a device that
+        # stops reading makes the sending fail rather than vanish into buffers.
+        noise = os.path.join(work, "noise.pwg")
+        a.write_pwg(noise, [a.PwgPage(A4_DOTS[0], A4_DOTS[1], lambda y: os.urandom(A4_DOTS[0]))
+                            for _ in range(3)])
+        stream = os.path.join(work, "noise.gdi")
+        a.run_filter(noise, 1, "", stream)
+        os.remove(noise)
+        with open(stream, "rb") as f:
+            sent = f.read()
+
+        server.add_printer("one", DRIVERS[1])
+        state = server.wait_job("one", server.print_job("one", stream, STREAM_FORMAT))
+        check(state["state"] == "completed", "the stream job ended %s (%s)"
+              % (state["state"], state.get("job-state-message")))
+        with open(server.take_output("one", os.path.join(work, "one.gdi")), "rb") as f:
+            check(f.read() == sent, "the device did not get the stream as it was sent")
+
+        printer = FailingPrinter(100000)
+        try:
+            server.add_printer("net", DRIVERS[1], "socket://127.0.0.1:%d" % printer.port)
+            state = server.wait_job("net", server.print_job("net", stream, STREAM_FORMAT))
+            message = " ".join(state.get("job-state-message", []))
+            check(state["state"] == "aborted", "the job on the failing device ended %s (%s)"
+                  % (state["state"], message))
+            check("could not be written" in message,
+                  "the job's message does not say the stream could not be written: %r" % message)
+            expect_printer_idle(server, "net", "failing device")
+        finally:
+            printer.close()
+
+        # A stream small enough to wait in the device's buffer fails only when it is flushed.
+        small = os.path.join(work, "small.gdi")
+        a.write_pwg(os.path.join(work, "small.pwg"), [a.PwgPage(64, 64, lambda y: bytes(64))])
+        a.run_filter(os.path.join(work, "small.pwg"), 1, "", small)
+        server.add_printer("full", DRIVERS[1], "file:///dev/full")
+        state = server.wait_job("full", server.print_job("full", small, STREAM_FORMAT))
+        message = " ".join(state.get("job-state-message", []))
+        check(state["state"] == "aborted", "the job on a full device ended %s (%s)"
+              % (state["state"], message))
+        check("could not be written" in message,
+              "the job's message does not say the stream could not be written: %r" % message)
+        expect_clean_spool(server, "printer stream")
+    a.with_server(work, body)
+
+
 def case_bad_documents(work):
     """Unreadable or unprintable documents: aborted, with a message saying why; the printer stays
     ready, the spool folder clean, and the device gets nothing or a stream that ends properly."""

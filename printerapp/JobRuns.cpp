@@ -135,6 +135,14 @@ bool JobRun::Finish(bool printed) {
     return printed;
 }
 
+bool CanceledBeforeItBegan(pappl_job_t *job) {
+    if (papplJobGetFilename(job) != nullptr)
+        return false;
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The job was canceled before it began printing");
+    papplJobCancel(job);
+    return true;
+}
+
 bool AwaitStreamedRun(pappl_job_t *job) {
     papplLogJob(job, PAPPL_LOGLEVEL_WARN,
                 "The job was started a second time; this run waits for the first");

@@ -43,13 +43,22 @@ private:
     bool finished = false;
 };
 
+// Whether the job's document is gone: PAPPL 1.3 starts the thread of a job it is about
+// to print before it marks the job as printing, and a cancel that comes in between ends
+// the still pending job and removes its document, after which the thread runs it anyway.
+// Such a job is canceled again, now as a printing one, so that it ends as canceled.
+bool CanceledBeforeItBegan(pappl_job_t *job);
+
 // Prints a job in a run of its own: `print(device)` prints it on the device to print on,
-// unless another run of the job printed it. The outcome of the run that printed it.
+// unless another run of the job printed it, or the job was canceled before its run
+// began. The outcome of the run that printed it.
 template <typename Print>
 bool PrintOnce(pappl_job_t *job, pappl_device_t *device, Print print) {
     JobRun run(job);
     if (run.IsDuplicate())
         return run.Outcome();
+    if (CanceledBeforeItBegan(job))
+        return run.Finish(true);  // as a job canceled while it prints: ended, no failure
     pappl_device_t *output = run.Device(device);
     return run.Finish(output != nullptr && print(output));
 }

@@ -308,6 +308,46 @@ def case_cancel(work):
     a.with_server(work, body)
 
 
+def case_cancel_at_once(work):
+    """Cancel-Job right after Print-Job, before the job has begun or as it begins: every job ends
+    canceled or printed, none aborted, the server stays up and the spool folder clean. (PAPPL 1.3
+    may start a job's run after such a cancel removed its document.)"""
+    def body(server):
+        server.add_printer("one", DRIVERS[1])
+        png = os.path.join(work, "small.png")
+        a.write_png(png, 200, 200)
+        stream = os.path.join(work, "small.gdi")
+        a.write_pwg(os.path.join(work, "small.pwg"), [a.PwgPage(64, 64, lambda y: bytes(64))])
+        a.run_filter(os.path.join(work, "small.pwg"), 1, "", stream)
+        documents = [(png, "image/png"), (stream, STREAM_FORMAT)]
+        if shutil.which("gs"):
+            documents.append((source("tests", "data", "pages3.pdf"), "application/pdf"))
+        rounds = max(6, 30 // SLOWER)
+        ended = {}
+        jobs = []
+        for document, format in documents:
+            for _ in range(rounds):
+                job = server.print_job("one", document, format)
+                # The job may have ended already: any answer will do.
+                server.ipp("/ipp/print/one", a.OP_CANCEL_JOB, server.printer_uri("one"),
+                           [(a.TAG_INTEGER, "job-id", job)])
+                jobs.append((format, job))
+        # Not waited for one by one: a job that ends starts the next, which the next
+        # cancel may then catch between the start of its run and its processing state.
+        for format, job in jobs:
+            state = server.wait_job("one", job)
+            ended.setdefault(state["state"], []).append("%s job %d" % (format, job))
+        with open(server.log, encoding="utf-8", errors="replace") as f:
+            unstarted = f.read().count("The job was canceled before it began printing")
+        print(", ".join("%d %s" % (len(jobs), state) for state, jobs in sorted(ended.items()))
+              + "; %d run(s) found the job canceled before it began" % unstarted)
+        check(set(ended) <= {"canceled", "completed"}, "jobs ended %s\n%s" % (ended, server.logs()))
+        check("canceled" in ended, "no job was canceled: %s" % ended)
+        expect_printer_idle(server, "one", "cancel at once")
+        expect_clean_spool(server, "cancel at once")
+    a.with_server(work, body)
+
+
 def case_two_printers(work):
     """Two printers printing at once in one process: each stream is the filter's."""
     def body(server):

@@ -86,6 +86,14 @@ def skip_under_32bit_arm_emulation():
                      "application's code")
 
 
+def small_stream(work):
+    """A printer stream of one small page, made by the CUPS filter."""
+    raster, stream = os.path.join(work, "small.pwg"), os.path.join(work, "small.gdi")
+    a.write_pwg(raster, [a.PwgPage(64, 64, lambda y: bytes(64))])
+    a.run_filter(raster, 1, "", stream)
+    return stream
+
+
 def expect_clean_spool(server, what):
     """Once the job has ended (a cancelled job ends a moment after its state says so)."""
     deadline = time.monotonic() + 10 * SLOWER
@@ -316,10 +324,7 @@ def case_cancel_at_once(work):
         server.add_printer("one", DRIVERS[1])
         png = os.path.join(work, "small.png")
         a.write_png(png, 200, 200)
-        stream = os.path.join(work, "small.gdi")
-        a.write_pwg(os.path.join(work, "small.pwg"), [a.PwgPage(64, 64, lambda y: bytes(64))])
-        a.run_filter(os.path.join(work, "small.pwg"), 1, "", stream)
-        documents = [(png, "image/png"), (stream, STREAM_FORMAT)]
+        documents = [(png, "image/png"), (small_stream(work), STREAM_FORMAT)]
         if shutil.which("gs"):
             documents.append((source("tests", "data", "pages3.pdf"), "application/pdf"))
         rounds = max(6, 30 // SLOWER)
@@ -339,7 +344,7 @@ def case_cancel_at_once(work):
             ended.setdefault(state["state"], []).append("%s job %d" % (format, job))
         with open(server.log, encoding="utf-8", errors="replace") as f:
             unstarted = f.read().count("The job was canceled before it began printing")
-        print(", ".join("%d %s" % (len(jobs), state) for state, jobs in sorted(ended.items()))
+        print(", ".join("%d %s" % (len(names), state) for state, names in sorted(ended.items()))
               + "; %d run(s) found the job canceled before it began" % unstarted)
         check(set(ended) <= {"canceled", "completed"}, "jobs ended %s\n%s" % (ended, server.logs()))
         check("canceled" in ended, "no job was canceled: %s" % ended)
@@ -491,9 +496,7 @@ def case_printer_stream(work):
             printer.close()
 
         # A stream small enough to wait in the device's buffer fails only when it is flushed.
-        small = os.path.join(work, "small.gdi")
-        a.write_pwg(os.path.join(work, "small.pwg"), [a.PwgPage(64, 64, lambda y: bytes(64))])
-        a.run_filter(os.path.join(work, "small.pwg"), 1, "", small)
+        small = small_stream(work)
         server.add_printer("full", DRIVERS[1], "file:///dev/full")
         state = server.wait_job("full", server.print_job("full", small, STREAM_FORMAT))
         message = " ".join(state.get("job-state-message", []))

@@ -82,7 +82,6 @@ void JobRun::takeTurn() {
     std::unique_lock<std::mutex> guard(runs.lock);
     const auto busy = runs.printing.find(printer);
     if (busy != runs.printing.end()) {
-        waitedForTurn = true;
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Started while job %d prints; waits for it",
                     busy->second);
         runs.changed.wait(guard, [&] { return runs.printing.count(printer) == 0; });
@@ -110,7 +109,7 @@ void JobRun::endTurn() {
 pappl_device_t *JobRun::Device(pappl_device_t *given) {
     pappl_printer_t *printer = papplJobGetPrinter(job);
     const char *uri = papplPrinterGetDeviceURI(printer);
-    if (!waitedForTurn || uri == nullptr || strncmp(uri, "file:", 5) != 0)
+    if (uri == nullptr || strncmp(uri, "file:", 5) != 0)
         return given;
     if (ownDevice == nullptr)
         ownDevice = papplDeviceOpen(uri, papplJobGetName(job), papplLogDevice,

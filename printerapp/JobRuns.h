@@ -3,8 +3,10 @@
 // come at once (a job ending as another is submitted), both can start a thread, for the
 // same job or for two jobs of one printer. A second run of a job must not print it again,
 // nor end it while the first still writes to the printer: it waits for the first and
-// gives its outcome. A second job waits for its turn; as PAPPL closes a file device at
-// the end of each job, it then writes to a device of its own.
+// gives its outcome. A second job waits for its turn. PAPPL closes a file device at the
+// end of every run, whichever job's run that is: a run that ends while another prints
+// (one of a job canceled before it began, say) would close the device under it. A job
+// on a file device therefore writes to a device of its own.
 #ifndef GDI_PRINTERAPP_JOBRUNS_H
 #define GDI_PRINTERAPP_JOBRUNS_H
 
@@ -26,8 +28,8 @@ public:
     bool Outcome() const { return outcome; }
     // This run's outcome; the run is over.
     bool Finish(bool printed);
-    // The device to print on: `given`, or one of this run's own when it had to wait for
-    // another job and the printer's device is a file (null when that cannot be opened).
+    // The device to print on: `given`, or one of this run's own when the printer's
+    // device is a file (null when that cannot be opened).
     pappl_device_t *Device(pappl_device_t *given);
 
 private:
@@ -36,7 +38,6 @@ private:
 
     pappl_job_t *job;
     bool haveTurn = false;
-    bool waitedForTurn = false;
     pappl_device_t *ownDevice = nullptr;
     bool duplicate = false;
     bool outcome = false;

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <atomic>
 #include <new>
+#include <string>
 
 #include "common/CUPSDebug.h"
 #include "filter/FilterPorts.h"
 #include "gdi/GdiJob.h"
+#include "options/RevisionNotes.h"
 
 // cupsRasterReadHeader is marked deprecated in favour of the larger version-2 header,
 // but the stream writer works on the version-1 record, which is what it reads.
@@ -76,9 +78,12 @@ bool QNVRasterFilter::Run() {
     FdSink sink(STDOUT_FILENO, &control);
     CupsStatusReporter reporter;
     const JobPorts ports = {&sink, &control, &reporter};
-    // What the revision rules changed, so that the user learns why the job prints as it does.
-    for (size_t i = 0; i < jobOptions.GetRevisionNoteCount(); ++i)
-        ReportJobInfo(reporter, "%s", jobOptions.GetRevisionNote(i));
+    // What the revision rules changed, so that the user learns why the job prints as it
+    // does. CUPS keeps a warning as the job's state message, where the progress lines of
+    // this and the other filters cannot replace it, and logs it at its default level.
+    const std::string notes = JoinRevisionNotes(jobOptions);
+    if (!notes.empty())
+        WriteStatusLine("WARNING: ", notes.c_str());
     bool result = false;
     try {
         GdiJob job(jobOptions, ports);
@@ -98,6 +103,10 @@ bool QNVRasterFilter::Run() {
         cupsRasterClose(rasterStream);
         rasterStream = nullptr;
     }
+    // Said once more at the end, so that it is the message the finished job keeps even
+    // when another filter warned meanwhile; a failure's error stays the message instead.
+    if (result && !notes.empty())
+        WriteStatusLine("WARNING: ", notes.c_str());
     CPSDebugLog("retValue: %d", result ? 1 : 0);
     return result;
 }

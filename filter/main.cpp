@@ -7,6 +7,7 @@
 
 #include "common/CUPSDebug.h"
 #include "options/QNVCUPSFilter.h"
+#include "filter/FilterPorts.h"
 #include "filter/QNVRasterFilter.h"
 
 namespace {
@@ -29,6 +30,19 @@ bool IsAskedForUsage(int argc, char *argv[]) {
     return argc < 6 || (argc > 1 && strcmp(argv[1], "--help") == 0);
 }
 
+// The job's file cannot be read: the user is told which file and why, and the job
+// fails, instead of the job's data being taken for something that is not raster.
+bool ReportUnopenableInput(int argc, char *argv[], const QNVCUPSFilter &options) {
+    if (argc <= 6 || options.GetRasterFileHandle() >= 0)
+        return false;
+    char message[1024];
+    snprintf(message, sizeof(message), "Unable to open the job's file %s: %s", argv[6],
+             strerror(options.GetRasterOpenError()));
+    CPSDebugLog("%s", message);
+    WriteStatusLine("ERROR: ", message);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -45,6 +59,10 @@ int main(int argc, char *argv[]) {
     DebugStart();
     CPSDebugLog("Welcome to GDI filter process!");
     QNVCUPSFilter options(argc, const_cast<const char **>(argv));
+    if (ReportUnopenableInput(argc, argv, options)) {
+        DebugEnd();
+        return 1;
+    }
     QNVRasterFilter job{QNVCUPSFilter(options)};
     const bool succeeded = job.Run();
     DebugEnd();

@@ -3,6 +3,7 @@
 
 #include <cups/cups.h>
 #include <cups/ppd.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -185,6 +186,7 @@ QNVCUPSFilter QNVCUPSFilter::ForModel(unsigned modelNumber, const char *defaults
 void QNVCUPSFilter::ClearSettings() {
     memset(fileName, 0, sizeof(fileName));
     rasterFileHandle = 0;
+    rasterOpenError = 0;
     paperType = kNotSet;
     paperSize = kNotSet;
     inputTray = 0;
@@ -221,6 +223,7 @@ bool QNVCUPSFilter::Run(int argc, const char **argv) {
     if (argc > 6) {
         rasterFileHandle = open(argv[6], O_RDONLY | O_CLOEXEC);
         if (rasterFileHandle == -1) {
+            rasterOpenError = errno;
             CPSDebugLog("Unable to open argv[6]");
         } else {
             result = true;

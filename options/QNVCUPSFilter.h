@@ -52,6 +52,8 @@ public:
 
     const char *GetFileName() const { return fileName; }
     int GetRasterFileHandle() const { return rasterFileHandle; }
+    // Why the job's input file could not be opened (an errno value; 0 when it was).
+    int GetRasterOpenError() const { return rasterOpenError; }
     bool IsLongEdgeVertical() const { return longEdgeIsVertical; }
     bool IsDuplex() const { return duplexStyle != 0; }
     bool IsTonerSaving() const { return tonerSaving; }
@@ -82,6 +84,7 @@ private:
 
     char fileName[128];
     int rasterFileHandle;
+    int rasterOpenError;
     unsigned paperType;
     int paperSize;
     unsigned inputTray;

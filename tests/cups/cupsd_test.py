@@ -82,15 +82,15 @@ def ipp_attribute(tag, name, value):
     return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
 
 
-def job_state(socket_path, job_number):
-    """(job-state name, [job-state-reasons]) of a job, by a Get-Job-Attributes request."""
+def job_attributes(socket_path, job_number, names=("job-state", "job-state-reasons")):
+    """{name: [raw values]} of a job, by a Get-Job-Attributes request."""
     request = (struct.pack(">BBHI", 2, 0, 0x0009, 1) + b"\x01"
                + ipp_attribute(0x47, "attributes-charset", "utf-8")
                + ipp_attribute(0x48, "attributes-natural-language", "en")
                + ipp_attribute(0x45, "job-uri", "ipp://localhost/jobs/%d" % job_number)
                + ipp_attribute(0x42, "requesting-user-name", "root")
-               + ipp_attribute(0x44, "requested-attributes", "job-state")
-               + ipp_attribute(0x44, "", "job-state-reasons")
+               + b"".join(ipp_attribute(0x44, "" if i else "requested-attributes", name)
+                          for i, name in enumerate(names))
                + b"\x03")
     connection = UnixHTTPConnection(socket_path)
     try:
@@ -117,6 +117,12 @@ def job_state(socket_path, job_number):
         length = struct.unpack(">H", data[pos:pos + 2])[0]
         values.setdefault(name, []).append(data[pos + 2:pos + 2 + length])
         pos += 2 + length
+    return values
+
+
+def job_state(socket_path, job_number):
+    """(job-state name, [job-state-reasons]) of a job."""
+    values = job_attributes(socket_path, job_number)
     check("job-state" in values, "Get-Job-Attributes gave no job-state")
     state = struct.unpack(">i", values["job-state"][0])[0]
     return JOB_STATES.get(state, str(state)), [v.decode() for v in values.get("job-state-reasons", [])]
@@ -137,7 +143,7 @@ class PrivateCupsd:
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
-    def install(self, filter_path):
+    def install(self, filter_path, log_level="debug"):
         """The daemon's folders, its ServerBin tree with the filter, its configuration."""
         for sub in ("conf", "bin", "bin/filter", "spool", "spool/tmp", "cache", "state", "ssl", "log", "out"):
             os.mkdir(self.path(sub), 0o755)
@@ -162,7 +168,7 @@ class PrivateCupsd:
         os.chmod(installed, 0o755)
 
         with open(self.path("conf", "cupsd.conf"), "w") as f:
-            f.write("""LogLevel debug
+            f.write("""LogLevel %(level)s
 MaxLogSize 0
 Listen %(socket)s
 Browsing No
@@ -178,7 +184,7 @@ WebInterface No
     Order deny,allow
   </Limit>
 </Policy>
-""" % {"socket": self.socket})
+""" % {"socket": self.socket, "level": log_level})
         with open(self.path("conf", "cups-files.conf"), "w") as f:
             f.write("""ServerRoot %(r)s/conf
 ServerBin %(r)s/bin
@@ -371,6 +377,37 @@ def case_duplex(work):
     kinds = [p.kind for p in pages]
     check(kinds == ["duplex-even", "duplex-odd", "duplex-even blank", "duplex-odd"],
           "duplex page kinds %s" % kinds)
+
+
+def case_revised_note(work):
+    """A setting the printer cannot do is told to the user, after the job too, where a user
+    of a queue at the default log level looks: the job's message and the error log."""
+    note = "Duplex (two-sided, long edge) is not available with the manual tray; printing one-sided"
+    if os.geteuid() != 0:
+        raise g.Skip("a private cupsd that runs filters as user lp needs root")
+    daemon = PrivateCupsd()
+    try:
+        daemon.install(g.env_path("GDI_FILTER"), log_level="warn")
+        daemon.start()
+        daemon.add_queue("gdi", os.path.join(g.env_path("GDI_SOURCE_DIR"), "ppd", "gdilsr1.ppd"))
+        job = daemon.print_file("gdi", os.path.join(g.env_path("GDI_SOURCE_DIR"), "tests", "data",
+                                                    "frame-a4.pdf"),
+                                ("InputSlot=Manual", "Duplex=DuplexNoTumble"))
+        state, reasons = daemon.wait_for("gdi", job)
+        check(state == "completed", "%s ended %s %s\n%s" % (job, state, reasons, daemon.logs()))
+        number = int(job.rsplit("-", 1)[1])
+        message = job_attributes(daemon.socket, number, ("job-printer-state-message",))
+        message = b"".join(message.get("job-printer-state-message", [])).decode()
+        check(note in message, "job-printer-state-message is %r\n%s" % (message, daemon.logs()))
+        listing = daemon.client([daemon.lpstat, "-h", daemon.socket, "-W", "completed", "-l",
+                                 "-o", "gdi"]).stdout.decode()
+        check("Status: " + note in listing, "lpstat -l -o shows:\n" + listing)
+        with open(daemon.path("log", "error_log"), encoding="utf-8", errors="replace") as f:
+            logged = [line for line in f if line.startswith("W ") and note in line]
+        check(any("[Job %d]" % number in line for line in logged),
+              "the error log at level warn lacks the note\n" + daemon.logs())
+    finally:
+        daemon.remove()
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

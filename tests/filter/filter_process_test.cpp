@@ -98,6 +98,14 @@ TEST(FilterFrontEnd, UnopenableInputFileIsLogged) {
     ASSERT_TRUE(run.started);
     EXPECT_TRUE(HasLine(run.err, "Unable to open argv[6]")) << run.err;
     EXPECT_EQ(run.err.find("Option PageSize"), std::string::npos);
+    // The user is told which file and why, and nothing else is made of it.
+    EXPECT_NE(run.err.find("\nERROR: Unable to open the job's file /nonexistent/job.ras: No such "
+                           "file or directory\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("not CUPS raster"), std::string::npos) << run.err;
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.out, "");
 }
 
 TEST(FilterFrontEnd, MissingPpdKeepsBuiltInDefaults) {
@@ -262,20 +270,25 @@ TEST(FilterFrontEnd, UsageAtATerminal) {
     EXPECT_TRUE(HasLine(run.err, "Not enough arguments")) << run.err;
 }
 
-// Each change the revision rules make to the job's options is told to the user.
-TEST(FilterFrontEnd, RevisedOptionsAreToldAsInfoLines) {
+// Each change the revision rules make to the job's options is told to the user, as one
+// warning CUPS keeps as the job's message; a job that then fails ends with its error.
+TEST(FilterFrontEnd, RevisedOptionsAreToldAsOneWarning) {
     const FilterRun run = RunOrSkip(JobWithOptions("PageSize=EnvDL Duplex=DuplexTumble"));
-    std::vector<std::string> info;
+    std::vector<std::string> status;
     std::istringstream lines(run.err);
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("INFO: ", 0) == 0)
-            info.push_back(line);
+        if (line.rfind("INFO: ", 0) == 0 || line.rfind("WARNING: ", 0) == 0 ||
+            line.rfind("ERROR: ", 0) == 0)
+            status.push_back(line);
     }
-    ASSERT_GE(info.size(), 2u) << run.err;
-    EXPECT_NE(run.err.find("INFO: Paper Source"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("printing one-sided"), std::string::npos) << run.err;
+    ASSERT_GE(status.size(), 2u) << run.err;
+    EXPECT_EQ(status[0].rfind("WARNING: Paper Source", 0), 0u) << run.err;
+    EXPECT_NE(status[0].find(". Duplex (two-sided, short edge) is not available"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(status.back().rfind("ERROR: ", 0), 0u) << "an empty input fails\n" << run.err;
     const FilterRun plain = RunOrSkip(JobWithOptions("PageSize=A4"));
-    EXPECT_EQ(plain.err.find("INFO: "), std::string::npos) << "no rule changed anything";
+    EXPECT_EQ(plain.err.find("WARNING: "), std::string::npos) << "no rule changed anything";
 }
 
 }  // namespace

@@ -291,6 +291,15 @@ wait_for_listener() {  # WHAT: the listener got a job and ended, within 120 s
   wait "$listener" 2>/dev/null || true
 }
 
+wait_for_queue() {  # QUEUE: cupsd has made its PPD (-m everywhere does so after lpadmin) and it is idle
+  for _ in $(seq 300); do
+    lpoptions -p "$1" -l 2>/dev/null | grep -q . && lpstat -p "$1" 2>/dev/null | grep -q ' is idle\.' &&
+      return 0
+    sleep 0.2
+  done
+  fail "the queue $1 is not ready within 60 s: $(lpstat -p "$1" 2>&1)"
+}
+
 capture="$work/received.gdi"
 start_listener "$capture"
 queue="gdi-package-check-$$"
@@ -375,6 +384,8 @@ else
   cleanups+=("lpadmin -x $app_queue 2>/dev/null")
   echo "\$ lpadmin -p $app_queue -E -v ipp://127.0.0.1:$app_port/ipp/print/laser -m everywhere"
   lpadmin -p "$app_queue" -E -v "ipp://127.0.0.1:$app_port/ipp/print/laser" -m everywhere
+  echo "\$ until lpoptions -p $app_queue -l | grep -q . && lpstat -p $app_queue | grep -q ' is idle'; do sleep 1; done"
+  wait_for_queue "$app_queue"
   echo "\$ lp -d $app_queue -o sides=two-sided-long-edge tests/data/pages3.pdf"
   lp -d "$app_queue" -o sides=two-sided-long-edge "$top/tests/data/pages3.pdf" | sed 's/^/  /'
   wait_for_listener "$(lpstat -p "$app_queue"; tail -n 20 "$work/app.log")"

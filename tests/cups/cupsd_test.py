@@ -263,6 +263,35 @@ PassEnv ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
         self.client([self.lpadmin, "-h", self.socket, "-p", name, "-E", "-v", device, "-P", ppd])
         return self.path("out", name + ".gdi")
 
+    def served_ppd(self, queue):
+        """The queue's PPD as cupsd hands it to clients (what lpoptions -l reads), or b""."""
+        connection = UnixHTTPConnection(self.socket)
+        try:
+            connection.request("GET", "/printers/%s.ppd" % queue)
+            response = connection.getresponse()
+            data = response.read()
+        finally:
+            connection.close()
+        return data if response.status == 200 else b""
+
+    def wait_until_ready(self, queue, timeout=60):
+        """Waits until a driverless queue (lpadmin -m everywhere) can print: cupsd makes its
+        PPD in the background after lpadmin returns, and a job sent before fails with
+        "Unable to convert file 0 to printable format". Ready: the PPD with its options is
+        served, cupsd has logged the queue available (it takes the PPD's filters just
+        before), and the queue is idle."""
+        available = 'Printer "%s" is now available.' % queue
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(self.path("log", "error_log"), encoding="utf-8", errors="replace") as f:
+                logged = available in f.read()
+            state = self.client([self.lpstat, "-h", self.socket, "-p", queue], check_status=False)
+            if (logged and b"*OpenUI" in self.served_ppd(queue)
+                    and " is idle." in state.stdout.decode()):
+                return
+            time.sleep(0.2)
+        raise g.Failure("queue %s not ready after %d s\n%s" % (queue, timeout, self.logs()))
+
     def print_file(self, queue, document, options=()):
         args = [self.lp, "-h", self.socket, "-d", queue, "-t", os.path.basename(document)]
         for option in options:

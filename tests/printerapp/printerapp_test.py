@@ -672,6 +672,7 @@ def case_cupsd_everywhere(work):
                 daemon.start()
                 daemon.client([daemon.lpadmin, "-h", daemon.socket, "-p", "laser", "-E",
                                "-v", server.printer_uri("laser"), "-m", "everywhere"])
+                daemon.wait_until_ready("laser")
                 job = daemon.print_file("laser", source("tests", "data", "pages3.pdf"))
                 state, reasons = daemon.wait_for("laser", job)
                 check(state == "completed", "the cupsd job ended %s %s\n%s" % (state, reasons, daemon.logs()))

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "printerapp/AppStrings.h"
 #include "printerapp/DocumentFilters.h"
 #include "printerapp/GdiDriver.h"
 
@@ -138,9 +139,7 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
                                    (void *)statePath.c_str());
     }
 
-    // No strings file is added for the labels of the driver's own settings: PAPPL 1.3
-    // then adds printer-strings-languages-supported to the printer's attributes once
-    // more with every Get-Printer-Attributes, which IPP clients reject as a duplicate.
+    AddLabelStrings(system);
     AddDocumentFilters(system, FindGhostscript());
     return system;
 }

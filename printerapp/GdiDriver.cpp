@@ -10,7 +10,9 @@
 #include <memory>
 
 #include "printerapp/AppJob.h"
+#include "printerapp/AppStrings.h"
 #include "printerapp/AppPorts.h"
+#include "printerapp/JobMessagesPage.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
 
@@ -286,12 +288,12 @@ void PrinterCreated(pappl_printer_t *printer, void *context) {
     toner.level = -1;
     toner.type = PAPPL_SUPPLY_TYPE_TONER;
     papplPrinterSetSupplies(printer, 1, &toner);
+    AddJobMessagesPage(printer);
 }
 
 bool DriverCallback(pappl_system_t *system, const char *driverName, const char *deviceUri,
                     const char *deviceId, pappl_pr_driver_data_t *data, ipp_t **attrs,
                     void *context) {
-    (void)system;
     (void)deviceUri;
     (void)deviceId;
     (void)context;
@@ -339,6 +341,7 @@ bool DriverCallback(pappl_system_t *system, const char *driverName, const char *
         *attrs = ippNew();
     FillVendorAttributes(data, *attrs);
     FillConformanceAttributes(*attrs);
+    FillStringsAttributes(system, *attrs);
     return true;
 }
 

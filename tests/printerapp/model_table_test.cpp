@@ -4,9 +4,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "options/QNVCUPSFilter.h"
+#include "printerapp/AppStrings.h"
 #include "printerapp/ModelTable.h"
 #include "printerapp/RevisionNotes.h"
 
@@ -149,4 +154,79 @@ TEST(RevisionNotes, EachRevisionOfTheRulesIsNoted) {
             EXPECT_NE(notes.find(c.note), std::string::npos) << c.what << ": " << notes;
         }
     }
+}
+
+namespace {
+
+// "key" = "text"; lines of a strings file, in their order.
+std::vector<std::pair<std::string, std::string>> StringsPairs(const std::string &file) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::istringstream lines(file);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t middle = line.find("\" = \"");
+        if (line.size() > 8 && line[0] == '"' && middle != std::string::npos)
+            pairs.emplace_back(line.substr(1, middle - 1),
+                               line.substr(middle + 5, line.size() - middle - 7));
+    }
+    return pairs;
+}
+
+// The text a PPD gives a choice in a language: "*PBrightness Level0/-5 (darkest):" in
+// English, "*de.PBrightness Level0/-5 (am dunkelsten):" in German.
+std::string PpdChoiceText(const std::string &ppd, const std::string &language,
+                          const std::string &option, const std::string &choice) {
+    const std::string prefix =
+        (language == "en" ? "*" : "*" + language + ".") + option + " " + choice + "/";
+    const size_t at = ppd.find("\n" + prefix);
+    if (at == std::string::npos)
+        return "";
+    const size_t start = at + 1 + prefix.size();
+    return ppd.substr(start, ppd.find(':', start) - start);
+}
+
+}  // namespace
+
+// Every label and value has a text in every language, and the levels and switches are
+// worded as the PPDs word the same choices in that language.
+TEST(LabelStrings, EveryLanguageWordsEverySettingAsThePpdsDo) {
+    std::ifstream in(std::string(GDI_SOURCE_DIR) + "/ppd/gdilsr1.ppd");
+    const std::string ppd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(ppd.empty());
+    const auto english = StringsPairs(StringsFile("en"));
+    ASSERT_EQ(english.size(), 2u * (1 + 2 * kLevelRange + 1) + 3u * 3 + 2);
+    const struct {
+        const char *attr, *option;
+    } kSame[] = {{kBrightnessAttr, "PBrightness"},
+                 {kContrastAttr, "PContrast"},
+                 {kTonerSaveAttr, "TonerSave"},
+                 {kEdgeSmoothingAttr, "EdgeSmoothing"},
+                 {kLongEdgeFeedAttr, "LongEdgeIsVertical"}};
+    for (size_t i = 0; i < kLabelLanguageCount; ++i) {
+        const std::string language = kLabelLanguages[i];
+        const auto pairs = StringsPairs(StringsFile(language.c_str()));
+        ASSERT_EQ(pairs.size(), english.size()) << language;
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            EXPECT_EQ(pairs[k].first, english[k].first) << language;
+            EXPECT_FALSE(pairs[k].second.empty()) << language << " " << pairs[k].first;
+            const bool isLabel = pairs[k].first.find('.') == std::string::npos;
+            if (language != "en" && isLabel && pairs[k].first != "Message") {
+                EXPECT_NE(pairs[k].second, english[k].second) << language << " is English";
+            }
+        }
+        for (const auto &pair : pairs) {
+            for (const auto &same : kSame) {
+                const std::string prefix = std::string(same.attr) + ".";
+                if (pair.first.rfind(prefix, 0) != 0)
+                    continue;
+                const std::string value = pair.first.substr(prefix.size());
+                const std::string choice =
+                    value == "true"    ? "True"
+                    : value == "false" ? "False"
+                                       : "Level" + std::to_string(std::stoi(value) + kLevelRange);
+                EXPECT_EQ(pair.second, PpdChoiceText(ppd, language, same.option, choice))
+                    << language << " " << pair.first;
+            }
+        }
+    }
+    EXPECT_EQ(StringsFile("xx"), "");
 }

@@ -124,10 +124,11 @@ files_of() { awk '$1 !~ /^d/ {print $6}' | sort; }
 expect_entry -rwxr-xr-x usr/lib/cups/filter/rastertogdi
 expect_entry -rwxr-xr-x usr/bin/gdidecode
 expect_entry -rw-r--r-- usr/share/cups/drv/gdi-laser.drv
+for lang in de fr es it ja; do expect_entry -rw-r--r-- "usr/share/cups/drv/gdi-laser-$lang.po"; done
 expect_entry -rw-r--r-- "usr/share/cups/ppd-updaters/$package.ppd-updater"
 expect_entry -rw-r--r-- usr/share/man/man8/rastertogdi.8.gz
 expect_entry -rw-r--r-- usr/share/man/man1/gdidecode.1.gz
-expect_entry -rw-r--r-- "usr/share/doc/$package/README.md.gz"
+expect_entry -rw-r--r-- "usr/share/doc/$package/README.md"
 expect_entry -rw-r--r-- "usr/share/doc/$package/copyright"
 # The models come from the driver file alone: PPD files as well would list them twice.
 if echo "$listing" | contains -E '\./usr/share/ppd/|\./usr/local/|\.ppd$'; then
@@ -138,7 +139,7 @@ echo "$listing" | awk '{print "  " $1, $6}' | grep -v '/$'
 expect_app_entry -rwxr-xr-x usr/sbin/gdi-printer-app
 expect_app_entry -rw-r--r-- lib/systemd/system/gdi-printer-app.service
 expect_app_entry -rw-r--r-- usr/share/man/man8/gdi-printer-app.8.gz
-expect_app_entry -rw-r--r-- usr/share/doc/$app/README.md.gz
+expect_app_entry -rw-r--r-- usr/share/doc/$app/README.md
 expect_app_entry -rw-r--r-- usr/share/doc/$app/copyright
 # dh_missing --fail-missing saw that every installed file went into a package; none is in
 # both (they could not be installed together), and each package has its own half.

@@ -38,6 +38,11 @@ bool ReportUnopenableInput(int argc, char *argv[], const QNVCUPSFilter &options)
     char message[1024];
     snprintf(message, sizeof(message), "Unable to open the job's file %s: %s", argv[6],
              strerror(options.GetRasterOpenError()));
+    // A name with a line break in it would make a status line of its own.
+    for (char *c = message; *c != '\0'; ++c) {
+        if ((unsigned char)*c < 0x20)
+            *c = '?';
+    }
     CPSDebugLog("%s", message);
     WriteStatusLine("ERROR: ", message);
     return true;

@@ -106,6 +106,13 @@ TEST(FilterFrontEnd, UnopenableInputFileIsLogged) {
     EXPECT_EQ(run.err.find("not CUPS raster"), std::string::npos) << run.err;
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.out, "");
+    // A line break in the name does not make a status line of its own.
+    request.args.back() = "/nonexistent/a\nPAGE: 9 1";
+    const FilterRun named = RunOrSkip(request);
+    EXPECT_NE(named.err.find("ERROR: Unable to open the job's file /nonexistent/a?PAGE: 9 1: "),
+              std::string::npos)
+        << named.err;
+    EXPECT_EQ(named.err.find("\nPAGE: 9 1"), std::string::npos) << named.err;
 }
 
 TEST(FilterFrontEnd, MissingPpdKeepsBuiltInDefaults) {

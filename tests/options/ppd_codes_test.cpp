@@ -3,9 +3,11 @@
 // code 0 (no size, the automatic tray, plain paper).
 #include <gtest/gtest.h>
 #include <cups/ppd.h>
+#include <stdlib.h>
 #include <strings.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "options/QNVCUPSFilter.h"
@@ -62,3 +64,54 @@ TEST(ShippedPpds, EveryChoiceMapsToAKnownCode) {
 }
 
 }  // namespace
+
+namespace {
+
+// The option and choice texts of a shipped PPD as a print dialog shows them in a
+// language: libcups keeps the language of each thread, so each language gets a thread.
+std::vector<std::string> LocalizedTexts(const std::string &path, const char *lang) {
+    std::vector<std::string> texts;
+    setenv("LANG", lang, 1);
+    std::thread reader([&] {
+        ppd_file_t *ppd = ppdOpenFile(path.c_str());
+        if (ppd == nullptr)
+            return;
+        ppdLocalize(ppd);
+        for (const char *name : {"MediaType", "InputSlot", "PBrightness", "PContrast", "TonerSave",
+                                 "EdgeSmoothing", "LongEdgeIsVertical"}) {
+            const ppd_option_t *option = ppdFindOption(ppd, name);
+            if (option == nullptr)
+                continue;
+            texts.push_back(option->text);
+            for (int i = 0; i < option->num_choices; ++i)
+                texts.push_back(option->choices[i].text);
+        }
+        ppdClose(ppd);
+    });
+    reader.join();
+    unsetenv("LANG");
+    return texts;
+}
+
+}  // namespace
+
+// A print dialog shows the driver's own options in the user's language: every text that
+// has words is another in each of the other languages.
+TEST(ShippedPpds, DialogsShowTheDriversOptionsInEachLanguage) {
+    const std::string path = std::string(GDI_SOURCE_DIR) + "/ppd/gdilsr1.ppd";
+    const std::vector<std::string> english = LocalizedTexts(path, "C");
+    ASSERT_EQ(english.size(), 44u);  // 7 options, 3 + 6 + 11 + 11 + 2 + 2 + 2 choices
+    EXPECT_EQ(english[0], "Media Type");
+    for (const char *lang :
+         {"de_DE.UTF-8", "fr_FR.UTF-8", "es_ES.UTF-8", "it_IT.UTF-8", "ja_JP.UTF-8"}) {
+        const std::vector<std::string> texts = LocalizedTexts(path, lang);
+        ASSERT_EQ(texts.size(), english.size()) << lang;
+        for (size_t i = 0; i < texts.size(); ++i) {
+            const bool hasWords =
+                english[i].find_first_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos;
+            if (hasWords && english[i] != "0 (normal)") {  // the same word in several
+                EXPECT_NE(texts[i], english[i]) << lang;
+            }
+        }
+    }
+}

@@ -1,11 +1,17 @@
-// The PDF path's pieces: the PGM page header Ghostscript writes, and its command line.
+// The document paths' pieces: the PGM page header Ghostscript writes, its command line
+// and its bounds, and the fitting of pictures to the page.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 
 #include "printerapp/DocumentFilters.h"
+#include "printerapp/ImageFit.h"
+#include "printerapp/RenderProcess.h"
 
 using namespace printerapp;
 
@@ -61,6 +67,7 @@ TEST(GhostscriptCommand, PagesAndPaperAreHandedOn) {
     EXPECT_EQ(all.back(), "/spool/d.pdf");
     EXPECT_TRUE(has(all, "-dSAFER"));
     EXPECT_TRUE(has(all, "-sDEVICE=pgmraw"));
+    EXPECT_TRUE(has(all, "-sBandListStorage=memory"));  // no temporary files beyond the bound
     EXPECT_TRUE(has(all, "-r600"));
     EXPECT_TRUE(has(all, "-dDEVICEWIDTHPOINTS=595.28"));
     EXPECT_TRUE(has(all, "-dDEVICEHEIGHTPOINTS=841.89"));
@@ -68,4 +75,103 @@ TEST(GhostscriptCommand, PagesAndPaperAreHandedOn) {
     const std::vector<std::string> some = GhostscriptCommand("gs", "d.pdf", 612, 792, 2, 3);
     EXPECT_TRUE(has(some, "-dFirstPage=2"));
     EXPECT_TRUE(has(some, "-dLastPage=3"));
+}
+
+TEST(PlaceImage, PicturesAreFittedWithinTheMarginsAndTurnedAsAsked) {
+    const PageArea a4 = {4960, 7016, 100, 100, 100, 100};
+    struct Case {
+        unsigned width, height;
+        int orientation;
+        bool placed;
+        ImagePlace place;
+    } cases[] = {
+        {600, 800, kOrientPortrait, true, {100, 335, 4760, 6346, Turn::kNone}},
+        {800, 200, 0, true, {1628, 100, 1704, 6816, Turn::kLeft}},  // the shape decides
+        {800, 200, kOrientPortrait, true, {100, 2913, 4760, 1190, Turn::kNone}},
+        {800, 200, kOrientReverseLandscape, true, {1628, 100, 1704, 6816, Turn::kRight}},
+        {100, 100, kOrientReversePortrait, true, {100, 1128, 4760, 4760, Turn::kHalf}},
+        {1, 65535, kOrientPortrait, true, {2479, 100, 1, 6816, Turn::kNone}},
+        {0, 10, kOrientPortrait, false, {}},
+    };
+    for (const Case &c : cases) {
+        ImagePlace place;
+        ASSERT_EQ(PlaceImage(a4, c.width, c.height, c.orientation, &place), c.placed) << c.width;
+        if (!c.placed)
+            continue;
+        EXPECT_EQ(place.left, c.place.left) << c.width << "x" << c.height;
+        EXPECT_EQ(place.top, c.place.top) << c.width << "x" << c.height;
+        EXPECT_EQ(place.width, c.place.width) << c.width << "x" << c.height;
+        EXPECT_EQ(place.height, c.place.height) << c.width << "x" << c.height;
+        EXPECT_EQ(place.turn, c.place.turn) << c.width << "x" << c.height;
+    }
+    ImagePlace place;
+    EXPECT_FALSE(PlaceImage({100, 100, 50, 0, 50, 0}, 10, 10, 0, &place));  // no room
+}
+
+// A 3 x 2 picture whose pixels are numbered 1..6 row by row, placed on a box twice its
+// size: every turn puts the picture's first pixel at the corner it belongs.
+TEST(FittedImage, RowsLandWhereTheTurnPutsThem) {
+    const unsigned char rows[2][3] = {{1, 2, 3}, {4, 5, 6}};
+    struct Case {
+        Turn turn;
+        unsigned width, height;
+        const char *expected;  // the placed rows, one digit a pixel
+    } cases[] = {
+        {Turn::kNone, 6, 4, "112233112233445566445566"},
+        {Turn::kHalf, 6, 4, "665544665544332211332211"},
+        {Turn::kLeft, 4, 6, "336633662255225511441144"},
+        {Turn::kRight, 4, 6, "441144115522552266336633"},
+    };
+    for (const Case &c : cases) {
+        FittedImage image;
+        ImagePlace place;
+        place.width = c.width;
+        place.height = c.height;
+        place.turn = c.turn;
+        ASSERT_TRUE(image.Begin(place, 3, 2));
+        image.AddRow(rows[0]);
+        image.AddRow(rows[1]);
+        std::string got;
+        for (unsigned y = 0; y < c.height; ++y)
+            for (unsigned x = 0; x < c.width; ++x)
+                got += (char)('0' + image.Row(y)[x]);
+        EXPECT_EQ(got, c.expected) << (int)c.turn;
+    }
+}
+
+// The renderer's bounds, on small stand-ins for it.
+TEST(RenderProcess, EndsWhenItTalksTooMuchOrTooLongOrIsStopped) {
+    char path[] = "/tmp/render-log-XXXXXX";
+    const int log = mkstemp(path);
+    ASSERT_GE(log, 0);
+    unlink(path);
+    RenderLimits limits;
+    limits.logBytes = 4096;
+    limits.pageSeconds = 1;
+    const auto never = [] { return false; };
+    unsigned char byte;
+    {
+        RenderProcess talker(limits);
+        ASSERT_TRUE(talker.Start({"/bin/sh", "-c", "while :; do echo AAAAAAAA >&2; done"}, log));
+        EXPECT_EQ(talker.Read(&byte, 1, never), 0u);
+        EXPECT_EQ(talker.Wait(false), -1);
+        EXPECT_EQ(talker.TermSignal(), SIGXFSZ);
+        EXPECT_LE(lseek(log, 0, SEEK_END), 4096);
+    }
+    {
+        RenderProcess silent(limits);
+        ASSERT_TRUE(silent.Start({"/bin/sleep", "30"}, -1));
+        EXPECT_EQ(silent.Read(&byte, 1, never), 0u);
+        EXPECT_EQ(silent.Stopped(), RenderProcess::Stop::kTimedOut);
+        EXPECT_EQ(silent.Wait(false), -1);
+    }
+    {
+        RenderProcess stopped(limits);
+        ASSERT_TRUE(stopped.Start({"/bin/sh", "-c", "sleep 30 & sleep 30"}, -1));
+        EXPECT_EQ(stopped.Read(&byte, 1, [] { return true; }), 0u);
+        EXPECT_EQ(stopped.Stopped(), RenderProcess::Stop::kAsked);
+        EXPECT_EQ(stopped.Wait(false), -1);
+        EXPECT_EQ(stopped.TermSignal(), SIGTERM);
+    }
+    close(log);
 }

@@ -88,7 +88,11 @@ private:
     int readHeader(unsigned *width, unsigned *height);
     bool printPage(unsigned width, unsigned height);
     size_t read(unsigned char *to, size_t size) {
-        return render.Read(to, size, [this] { return papplJobIsCanceled(job) || ShutdownAsked(); });
+        return render.Read(to, size, [this] { return papplJobIsCanceled(job) || ShuttingDown(); });
+    }
+    bool ShuttingDown() const {
+        return ShutdownAsked() ||
+               papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
     }
 
     pappl_job_t *job;
@@ -148,7 +152,7 @@ void PgmPages::ExplainStop() {
                         render.Limits().pageSeconds);
             break;
         case RenderProcess::Stop::kAsked:
-            if (!papplJobIsCanceled(job))
+            if (!papplJobIsCanceled(job) && ShuttingDown())
                 appJob.Fail(PAPPL_JREASON_ABORTED_BY_SYSTEM,
                             "The printer application is shutting down");
             break;

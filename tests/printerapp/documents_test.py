@@ -96,6 +96,19 @@ def renderers(server_pid):
     return found
 
 
+def alive(pids):
+    """Those of the processes that still run (a zombie has ended)."""
+    running = []
+    for pid in pids:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] != "Z":
+                    running.append(pid)
+        except OSError:
+            pass
+    return running
+
+
 def wait_for(condition, what, timeout=PROMPT):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -173,7 +186,8 @@ def case_formats(work):
 
 
 def case_renders(work):
-    """A PDF render is bounded in time and in messages, ends at cancel, and ends with the server."""
+    """A PDF render is bounded in time and in messages, ends at cancel, at the server's SIGTERM
+    and with a killed server."""
     a.tool("gs")
     slow = pdf(b"0 0 m 500 800 l S " * 1000000)  # minutes of work for Ghostscript
     noisy = pdf(b"/F1 12 Tf (x) Tj " * 100000)     # megabytes of complaints
@@ -200,7 +214,15 @@ def case_renders(work):
         server.process.send_signal(signal.SIGTERM)
         server.process.wait(PROMPT)
         check(server.process.returncode == 0, "the server exited with %d" % server.process.returncode)
-        check(not [p for p in left if os.path.exists("/proc/%d" % p)], "the renderer outlived the server")
+        check(not alive(left), "the renderer outlived the server")
+
+        server.start()  # and once more, killed
+        submit(server, slow, "application/pdf")
+        wait_for(lambda: renderers(server.process.pid), "no renderer started after the restart")
+        left = renderers(server.process.pid)
+        server.process.kill()
+        server.process.wait()
+        wait_for(lambda: not alive(left), "the renderer outlived the killed server", timeout=10)
     server_with(work, body, GDI_RENDER_PAGE_SECONDS="3", GDI_RENDER_LOG_BYTES="65536")
 
 

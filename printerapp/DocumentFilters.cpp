@@ -370,7 +370,19 @@ std::string FindGhostscript() {
     return "";
 }
 
+namespace {
+
+// The format of a document sent as "application/octet-stream" that PAPPL does not know
+// by its first bytes: a printer stream starts with its job header.
+const char *StreamByItsStart(const unsigned char *header, size_t size, void *data) {
+    (void)data;
+    return size >= 4 && memcmp(header, "GDIJ", 4) == 0 ? kStreamFormat : nullptr;
+}
+
+}  // namespace
+
 void AddDocumentFilters(pappl_system_t *system, const std::string &ghostscript) {
+    papplSystemSetMIMECallback(system, StreamByItsStart, nullptr);
     papplSystemAddMIMEFilter(system, "image/pwg-raster", kStreamFormat, SecondRunOfStreamedRaster,
                              nullptr);
     papplSystemAddMIMEFilter(system, "image/urf", kStreamFormat, SecondRunOfStreamedRaster,

@@ -177,6 +177,11 @@ def case_formats(work):
             status, job = submit(server, data, format)
             check(status == 0x040A and job is None, "%s: status 0x%04x, job %s" % (format, status, job))
         expect_end(server, fine_png, "application/octet-stream", "completed", "Printed", "PNG as octet-stream")
+        raster, stream = os.path.join(work, "small.pwg"), os.path.join(work, "small.gdi")
+        a.write_pwg(raster, [page()])
+        a.run_filter(raster, 1, "", stream)
+        with open(stream, "rb") as f:
+            expect_end(server, f.read(), "application/octet-stream", "completed", "", "stream as octet-stream")
         for what, data, says in (
                 ("damaged second page", bytes(damaged), "damaged after page 1 of 2"),
                 ("1200 dpi", bytes(pwg([a.PwgPage(1200, 400, lambda y: bytes(1200), dpi=1200)])), "1200 x 1200 dpi"),

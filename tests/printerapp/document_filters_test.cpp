@@ -1,15 +1,20 @@
 // The document paths' pieces: the PGM page header Ghostscript writes, its command line
-// and its bounds, and the fitting of pictures to the page.
+// and its bounds, the picture readers, and the fitting of pictures to the page.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <jpeglib.h>
+#include <png.h>
 
 #include <algorithm>
 #include <string>
 
 #include "printerapp/DocumentFilters.h"
+#include "printerapp/ImageDocuments.h"
 #include "printerapp/ImageFit.h"
 #include "printerapp/RenderProcess.h"
 
@@ -174,4 +179,163 @@ TEST(RenderProcess, EndsWhenItTalksTooMuchOrTooLongOrIsStopped) {
         EXPECT_EQ(stopped.TermSignal(), SIGTERM);
     }
     close(log);
+}
+
+namespace {
+
+// A picture of 16 x 8 pixels whose top-left quarter is dark, written by libpng or libjpeg
+// into a temporary file, in the shapes pictures come in.
+struct Shape {
+    const char *name;
+    bool jpeg;
+    int type, depth, interlace;  // PNG: libpng's colour type, bits, interlace
+    bool cmyk, progressive;      // JPEG
+    int dark;                    // the grey the dark quarter reads as (within 40)
+};
+
+bool IsDark(unsigned x, unsigned y) {
+    return x < 8 && y < 4;
+}
+
+void WritePng(FILE *file, const Shape &shape) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    png_set_IHDR(png, info, 16, 8, shape.depth, shape.type, shape.interlace, 0, 0);
+    png_write_info(png, info);
+    const unsigned channels = shape.type == PNG_COLOR_TYPE_RGBA ? 4 : 1, bytes = shape.depth / 8;
+    std::vector<unsigned char> rows(8 * 16 * channels * bytes);
+    for (unsigned i = 0; i < rows.size(); ++i) {
+        const unsigned pixel = i / (channels * bytes), channel = i / bytes % channels;
+        // RGBA: the dark quarter half transparent black, over white paper.
+        const bool alpha = channels == 4 && channel == 3;
+        rows[i] = IsDark(pixel % 16, pixel / 16) && !alpha ? 0 : alpha ? 128 : 255;
+    }
+    const int passes = png_set_interlace_handling(png);
+    for (int pass = 0; pass < passes; ++pass)
+        for (unsigned y = 0; y < 8; ++y)
+            png_write_row(png, &rows[y * 16 * channels * bytes]);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+}
+
+void WriteJpeg(FILE *file, const Shape &shape) {
+    jpeg_compress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    jpeg_stdio_dest(&info, file);
+    info.image_width = 16;
+    info.image_height = 8;
+    info.input_components = shape.cmyk ? 4 : 3;
+    info.in_color_space = shape.cmyk ? JCS_CMYK : JCS_RGB;
+    jpeg_set_defaults(&info);
+    if (shape.progressive)
+        jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    for (unsigned y = 0; y < 8; ++y) {
+        unsigned char row[16 * 4];
+        for (unsigned i = 0; i < 16 * (unsigned)info.input_components; ++i) {
+            const bool dark = IsDark(i / info.input_components, y);
+            // CMYK as Adobe writes it: the inks inverted, black only.
+            const bool black = i % 4 == 3;
+            row[i] = shape.cmyk ? (dark && black ? 0 : 255) : (dark ? 0 : 255);
+        }
+        JSAMPROW rows = row;
+        jpeg_write_scanlines(&info, &rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+}
+
+struct Recorder : ImageRows {
+    unsigned width = 0, height = 0;
+    std::vector<unsigned char> pixels;
+    bool Plan(unsigned w, unsigned h, unsigned *needWidth, unsigned *needHeight,
+              std::string *) override {
+        *needWidth = w;
+        *needHeight = h;
+        return true;
+    }
+    bool Start(unsigned w, unsigned h) override {
+        width = w;
+        height = h;
+        return true;
+    }
+    void Row(const unsigned char *grey) override {
+        pixels.insert(pixels.end(), grey, grey + width);
+    }
+    bool Stopped() override { return false; }
+};
+
+}  // namespace
+
+TEST(ImageReaders, EveryShapeOfPictureReadsAsGrey) {
+    const Shape shapes[] = {
+        {"grey PNG, interlaced", false, PNG_COLOR_TYPE_GRAY, 8, PNG_INTERLACE_ADAM7, 0, 0, 0},
+        {"RGBA PNG", false, PNG_COLOR_TYPE_RGBA, 8, PNG_INTERLACE_NONE, 0, 0, 127},
+        {"16-bit grey PNG", false, PNG_COLOR_TYPE_GRAY, 16, PNG_INTERLACE_NONE, 0, 0, 0},
+        {"progressive JPEG", true, 0, 0, 0, false, true, 0},
+        {"CMYK JPEG", true, 0, 0, 0, true, false, 0},
+    };
+    for (const Shape &shape : shapes) {
+        FILE *file = tmpfile();
+        ASSERT_NE(file, nullptr);
+        shape.jpeg ? WriteJpeg(file, shape) : WritePng(file, shape);
+        rewind(file);
+        Recorder rows;
+        std::string why;
+        EXPECT_EQ((shape.jpeg ? ReadJpeg : ReadPng)(file, rows, &why), ImageRead::kRead)
+            << shape.name << ": " << why;
+        fclose(file);
+        ASSERT_EQ(rows.pixels.size(), 16u * 8) << shape.name;
+        EXPECT_NEAR(rows.pixels[1 * 16 + 2], shape.dark, 40) << shape.name;
+        EXPECT_GE(rows.pixels[6 * 16 + 13], 215) << shape.name;
+        EXPECT_GE(rows.pixels[1 * 16 + 13], 215) << shape.name;  // not turned or mirrored
+    }
+}
+
+TEST(ImageReaders, DamagedOrOversizedPicturesAreNotRead) {
+    FILE *png = tmpfile();
+    WritePng(png, {"", false, PNG_COLOR_TYPE_GRAY, 8, PNG_INTERLACE_NONE, 0, 0, 0});
+    FILE *jpeg = tmpfile();
+    WriteJpeg(jpeg, {"", true, 0, 0, 0, false, false, 0});
+    const auto bytesOf = [](FILE *file) {
+        std::string bytes(ftell(file), '\0');
+        rewind(file);
+        EXPECT_EQ(fread(&bytes[0], 1, bytes.size(), file), bytes.size());
+        fclose(file);
+        return bytes;
+    };
+    const std::string goodPng = bytesOf(png), goodJpeg = bytesOf(jpeg);
+    // A JPEG whose frame claims another size: 16384 x 16384 (its data end early), or too
+    // many pixels to print at all.
+    const auto claiming = [&](unsigned width, unsigned height) {
+        std::string bytes = goodJpeg;
+        const size_t frame = bytes.find("\xff\xc0");
+        const unsigned char size[4] = {(unsigned char)(height >> 8), (unsigned char)height,
+                                       (unsigned char)(width >> 8), (unsigned char)width};
+        bytes.replace(frame + 5, 4, reinterpret_cast<const char *>(size), 4);
+        return bytes;
+    };
+    struct Case {
+        const char *name;
+        std::string bytes;
+        bool jpeg;
+        ImageRead read;
+    } cases[] = {
+        {"PNG cut short", goodPng.substr(0, 60), false, ImageRead::kDamaged},
+        {"GIF as PNG", "GIF89a" + std::string(90, '\0'), false, ImageRead::kDamaged},
+        {"JPEG of 16384 x 16384", claiming(16384, 16384), true, ImageRead::kDamaged},
+        {"JPEG of 65000 x 65000", claiming(65000, 65000), true, ImageRead::kRefused},
+        {"JPEG cut short", goodJpeg.substr(0, goodJpeg.size() / 2), true, ImageRead::kDamaged},
+    };
+    for (const Case &c : cases) {
+        FILE *file = fmemopen(const_cast<char *>(c.bytes.data()), c.bytes.size(), "rb");
+        Recorder rows;
+        std::string why;
+        EXPECT_EQ((c.jpeg ? ReadJpeg : ReadPng)(file, rows, &why), c.read) << c.name;
+        EXPECT_FALSE(why.empty()) << c.name;
+        fclose(file);
+    }
 }

@@ -47,6 +47,11 @@ public:
     void Fail(pappl_jreason_t reason, const char *format, ...)
         __attribute__((format(printf, 3, 4)));
     bool PageStarted() const { return pagesStarted > 0; }
+    unsigned PagesStarted() const { return pagesStarted; }
+    bool Failed() const { return failed; }
+    // The pages the document says it has (0: it does not say).
+    void ExpectPages(unsigned pages) { expectedPages = pages; }
+    unsigned ExpectedPages() const { return expectedPages; }
     // The run that has the job (PAPPL may start a job twice); Finish ends it.
     void SetRun(std::unique_ptr<JobRun> run) { this->run = std::move(run); }
 
@@ -63,6 +68,7 @@ private:
     std::unique_ptr<GdiJob> core;
     std::unique_ptr<JobRun> run;
     unsigned pagesStarted = 0;
+    unsigned expectedPages = 0;
     unsigned rowsPut = 0;
     bool pageOpen = false;
     bool pageRefused = false;

@@ -1,27 +1,25 @@
-// PDF through Ghostscript, and PAPPL's image readers with a reason when they fail.
+// PDF through Ghostscript, JPEG and PNG through our own readers, and the formats a job may have.
 #include "printerapp/DocumentFilters.h"
 
 #include <ctype.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
 
 #include "printerapp/AppJob.h"
+#include "printerapp/FormatCheck.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/ImageDocuments.h"
 #include "printerapp/JobRuns.h"
-
-extern char **environ;
+#include "printerapp/RenderProcess.h"
 
 namespace printerapp {
 
@@ -33,76 +31,8 @@ constexpr unsigned kMaxPageDots = 0xFFFF;
 // Bytes of a PGM header at most, its comment lines included.
 constexpr size_t kMaxPgmHeader = 1024;
 
-// Reads up to `size` bytes, fewer only at the end of the input or on an error.
-size_t ReadFully(int fd, unsigned char *to, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t got = read(fd, to + done, size - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += (size_t)got;
-    }
-    return done;
-}
-
-// Ghostscript as a child process whose standard output is read by the job.
-class RenderProcess {
-public:
-    ~RenderProcess() { Stop(); }
-    bool Start(const std::vector<std::string> &command, int errorFd) {
-        int pipes[2];
-        if (pipe2(pipes, O_CLOEXEC) != 0)
-            return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, pipes[1], 1);
-        if (errorFd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
-        std::vector<char *> argv;
-        for (const std::string &word : command)
-            argv.push_back(const_cast<char *>(word.c_str()));
-        argv.push_back(nullptr);
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipes[1]);
-        if (spawned != 0) {
-            close(pipes[0]);
-            pid = -1;
-            return false;
-        }
-        output = pipes[0];
-        return true;
-    }
-    int Output() const { return output; }
-    // Ends the process (stopping it first when `kill`); its exit status, -1 when it did
-    // not exit normally.
-    int Wait(bool kill) {
-        if (output >= 0) {
-            close(output);
-            output = -1;
-        }
-        if (pid < 0)
-            return -1;
-        if (kill)
-            ::kill(pid, SIGTERM);
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    void Stop() {
-        if (pid >= 0)
-            (void)Wait(true);
-    }
-
-private:
-    pid_t pid = -1;
-    int output = -1;
-};
+// Bytes at the start of a PDF file within which its "%PDF-" header must stand.
+constexpr size_t kPdfHeaderWithin = 1024;
 
 // A file in the spool folder for Ghostscript's messages, removed with the job.
 class ErrorLog {
@@ -146,16 +76,27 @@ private:
 // Reads the PGM pages Ghostscript writes and prints each through the job.
 class PgmPages {
 public:
-    PgmPages(int fd, AppJob &appJob, const cups_page_header2_t &base)
-        : fd(fd), appJob(appJob), base(base) {}
+    PgmPages(pappl_job_t *job, RenderProcess &render, AppJob &appJob,
+             const cups_page_header2_t &base)
+        : job(job), render(render), appJob(appJob), base(base) {}
     // False when a page could not be printed; `*pages` counts those that were.
-    bool PrintAll(pappl_job_t *job, unsigned *pages);
+    bool PrintAll(unsigned *pages);
+    // Fails the job for the reason the renderer was stopped, if it was.
+    void ExplainStop();
 
 private:
     int readHeader(unsigned *width, unsigned *height);
     bool printPage(unsigned width, unsigned height);
+    size_t read(unsigned char *to, size_t size) {
+        return render.Read(to, size, [this] { return papplJobIsCanceled(job) || ShuttingDown(); });
+    }
+    bool ShuttingDown() const {
+        return ShutdownAsked() ||
+               papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
+    }
 
-    int fd;
+    pappl_job_t *job;
+    RenderProcess &render;
     AppJob &appJob;
     const cups_page_header2_t base;
 };
@@ -167,7 +108,7 @@ int PgmPages::readHeader(unsigned *width, unsigned *height) {
     for (;;) {
         if (have == sizeof(header))
             return -1;
-        if (ReadFully(fd, header + have, 1) != 1)
+        if (read(header + have, 1) != 1)
             return have == 0 ? 0 : -1;
         ++have;
         const long size = ParsePgmHeader(header, have, kMaxPageDots, width, height);
@@ -194,20 +135,43 @@ bool PgmPages::printPage(unsigned width, unsigned height) {
     std::vector<unsigned char> row(width);
     unsigned y = 0;
     for (; y < height; ++y) {
-        if (ReadFully(fd, row.data(), width) != width)
+        if (read(row.data(), width) != width)
             break;
         appJob.PutRow(row.data());
     }
+    if (y < height)
+        ExplainStop();  // before the page's end reports it cut short
     return appJob.EndPage() && y == height;
 }
 
-bool PgmPages::PrintAll(pappl_job_t *job, unsigned *pages) {
+void PgmPages::ExplainStop() {
+    switch (render.Stopped()) {
+        case RenderProcess::Stop::kTimedOut:
+            appJob.Fail(PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                        "The PDF renderer took more than %d seconds for a page",
+                        render.Limits().pageSeconds);
+            break;
+        case RenderProcess::Stop::kAsked:
+            if (!papplJobIsCanceled(job) && ShuttingDown())
+                appJob.Fail(PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                            "The printer application is shutting down");
+            break;
+        case RenderProcess::Stop::kNone:
+            break;
+    }
+}
+
+bool PgmPages::PrintAll(unsigned *pages) {
     *pages = 0;
     for (;;) {
         if (papplJobIsCanceled(job))
             return true;
         unsigned width = 0, height = 0;
         const int got = readHeader(&width, &height);
+        if (render.Stopped() != RenderProcess::Stop::kNone) {
+            ExplainStop();
+            return papplJobIsCanceled(job);
+        }
         if (got == 0)
             return true;
         if (got < 0) {
@@ -218,7 +182,23 @@ bool PgmPages::PrintAll(pappl_job_t *job, unsigned *pages) {
         if (!printPage(width, height))
             return false;
         ++*pages;
+        render.PageDone();
     }
+}
+
+// Whether the file has the header every PDF file starts with, near its start. Anything
+// else would be run by Ghostscript as a PostScript program.
+bool LooksLikePdf(const char *path) {
+    char start[kPdfHeaderWithin + 1];
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t got = read(fd, start, kPdfHeaderWithin);
+    close(fd);
+    if (got < 5)
+        return false;
+    start[got] = '\0';
+    return memmem(start, (size_t)got, "%PDF-", 5) != nullptr;
 }
 
 bool RenderPdf(pappl_job_t *job, pappl_device_t *device, const std::string *ghostscript);
@@ -247,8 +227,14 @@ bool RenderPdf(pappl_job_t *job, pappl_device_t *device, const std::string *ghos
         options->media.size_length * 72.0 / 2540.0, options->first_page, last);
     papplJobDeletePrintOptions(options);
 
+    if (!LooksLikePdf(papplJobGetFilename(job))) {
+        appJob->Fail(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document is not a PDF file");
+        appJob->Finish();
+        return false;
+    }
+    WatchForShutdown();
     ErrorLog log(job);
-    RenderProcess render;
+    RenderProcess render(RenderLimitsFromEnvironment());
     if (!render.Start(command, log.Fd())) {
         appJob->Fail(PAPPL_JREASON_ABORTED_BY_SYSTEM, "The PDF renderer (%s) could not be started",
                      ghostscript->c_str());
@@ -256,44 +242,23 @@ bool RenderPdf(pappl_job_t *job, pappl_device_t *device, const std::string *ghos
         return false;
     }
     unsigned pages = 0;
-    const bool printed = PgmPages(render.Output(), *appJob, base).PrintAll(job, &pages);
+    PgmPages output(job, render, *appJob, base);
+    const bool printed = output.PrintAll(&pages);
     const int exitStatus = render.Wait(!printed || papplJobIsCanceled(job));
-    if (printed && !papplJobIsCanceled(job) && (exitStatus != 0 || pages == 0)) {
-        const std::string reason = log.LastLine();
-        appJob->Fail(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The PDF document could not be read%s%s",
-                     reason.empty() ? "" : ": ", reason.c_str());
+    if (printed && !papplJobIsCanceled(job)) {
+        output.ExplainStop();  // a renderer that would not end after its last page
+        if (render.TermSignal() == SIGXFSZ) {
+            appJob->Fail(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                         "The PDF renderer wrote more than %lld bytes of messages",
+                         render.Limits().logBytes);
+        } else if (exitStatus != 0 || pages == 0) {
+            const std::string reason = log.LastLine();
+            appJob->Fail(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                         "The PDF document could not be read%s%s", reason.empty() ? "" : ": ",
+                         reason.c_str());
+        }
     }
     return appJob->Finish() && printed;
-}
-
-// PAPPL's own reader of a format, called by a filter that explains its failures.
-struct ImageReader {
-    pappl_mime_filter_cb_t read;
-    const char *what;
-};
-
-bool ReadImage(pappl_job_t *job, pappl_device_t *device, const ImageReader *reader);
-
-bool FilterImage(pappl_job_t *job, pappl_device_t *device, void *data) {
-    const auto *reader = static_cast<const ImageReader *>(data);
-    return PrintOnce(job, device,
-                     [&](pappl_device_t *output) { return ReadImage(job, output, reader); });
-}
-
-bool ReadImage(pappl_job_t *job, pappl_device_t *device, const ImageReader *reader) {
-    if (reader->read(job, device, nullptr))
-        return true;
-    const char *message = papplJobGetMessage(job);
-    if (message != nullptr && message[0] != '\0')
-        return false;  // the job began, and its message says how it ended
-    const pappl_jreason_t reasons = papplJobGetReasons(job);
-    if (reasons & PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR) {
-        papplJobSetMessage(job, "The %s image is too large to print", reader->what);
-    } else {
-        papplJobSetMessage(job, "The document could not be read as a %s image", reader->what);
-        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-    }
-    return false;
 }
 
 // Streamed raster never comes through a filter: only a second run of such a job does.
@@ -301,17 +266,6 @@ bool SecondRunOfStreamedRaster(pappl_job_t *job, pappl_device_t *device, void *d
     (void)device;
     (void)data;
     return AwaitStreamedRun(job);
-}
-
-void AddImageFilter(pappl_system_t *system, const char *format, const char *symbol,
-                    ImageReader *reader) {
-    // PAPPL's readers are not part of its documented interface; where a PAPPL does not
-    // have them, its own filters print the images, without the explanation.
-    void *read = dlsym(RTLD_DEFAULT, symbol);
-    if (read == nullptr)
-        return;
-    reader->read = reinterpret_cast<pappl_mime_filter_cb_t>(read);
-    papplSystemAddMIMEFilter(system, format, kStreamFormat, FilterImage, reader);
 }
 
 }  // namespace
@@ -380,19 +334,11 @@ std::vector<std::string> GhostscriptCommand(const std::string &ghostscript, cons
     snprintf(width, sizeof(width), "-dDEVICEWIDTHPOINTS=%.2f", widthPoints);
     snprintf(height, sizeof(height), "-dDEVICEHEIGHTPOINTS=%.2f", heightPoints);
     snprintf(resolution, sizeof(resolution), "-r%d", kResolution);
-    std::vector<std::string> command = {ghostscript,
-                                        "-q",
-                                        "-dSAFER",
-                                        "-dBATCH",
-                                        "-dNOPAUSE",
-                                        "-dNOINTERPOLATE",
-                                        "-sstdout=%stderr",
-                                        "-sDEVICE=pgmraw",
-                                        resolution,
-                                        width,
-                                        height,
-                                        "-dFIXEDMEDIA",
-                                        "-dPDFFitPage"};
+    std::vector<std::string> command = {
+        ghostscript, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
+        // in memory, not in temporary files beside its log
+        "-sBandListStorage=memory", "-sstdout=%stderr", "-sDEVICE=pgmraw", resolution, width,
+        height, "-dFIXEDMEDIA", "-dPDFFitPage"};
     if (first > 1)
         command.push_back("-dFirstPage=" + std::to_string(first));
     if (last > 0)
@@ -424,22 +370,38 @@ std::string FindGhostscript() {
     return "";
 }
 
+namespace {
+
+// The format of a document sent as "application/octet-stream" that PAPPL does not know
+// by its first bytes: a printer stream starts with its job header.
+const char *StreamByItsStart(const unsigned char *header, size_t size, void *data) {
+    (void)data;
+    return size >= 4 && memcmp(header, "GDIJ", 4) == 0 ? kStreamFormat : nullptr;
+}
+
+}  // namespace
+
 void AddDocumentFilters(pappl_system_t *system, const std::string &ghostscript) {
-    static ImageReader jpeg = {nullptr, "JPEG"};
-    static ImageReader png = {nullptr, "PNG"};
+    papplSystemSetMIMECallback(system, StreamByItsStart, nullptr);
     papplSystemAddMIMEFilter(system, "image/pwg-raster", kStreamFormat, SecondRunOfStreamedRaster,
                              nullptr);
     papplSystemAddMIMEFilter(system, "image/urf", kStreamFormat, SecondRunOfStreamedRaster,
                              nullptr);
-    AddImageFilter(system, "image/jpeg", "_papplJobFilterJPEG", &jpeg);
-    AddImageFilter(system, "image/png", "_papplJobFilterPNG", &png);
-    if (ghostscript.empty()) {
-        papplLog(system, PAPPL_LOGLEVEL_WARN, "Ghostscript was not found: PDF is not printed");
+    papplSystemAddMIMEFilter(system, "image/jpeg", kStreamFormat, FilterJpeg, nullptr);
+    papplSystemAddMIMEFilter(system, "image/png", kStreamFormat, FilterPng, nullptr);
+    std::vector<std::string> formats = {"image/pwg-raster", "image/urf", kStreamFormat,
+                                        "image/jpeg", "image/png"};
+    if (ghostscript.empty() || access(ghostscript.c_str(), X_OK) != 0) {
+        papplLog(system, PAPPL_LOGLEVEL_WARN, "Ghostscript was not found%s%s: PDF is not printed",
+                 ghostscript.empty() ? "" : " at ", ghostscript.c_str());
+        SetPrintableFormats(formats);
         return;
     }
     static std::string program;
     program = ghostscript;
     papplSystemAddMIMEFilter(system, "application/pdf", kStreamFormat, FilterPdf, &program);
+    formats.push_back("application/pdf");
+    SetPrintableFormats(formats);
 }
 
 }  // namespace printerapp

@@ -1,6 +1,6 @@
 // Document formats the printer application adds to PAPPL's: PDF, rendered to grey
-// pages by Ghostscript, and PAPPL's own JPEG and PNG readers with a job message that
-// says why a document could not be read.
+// pages by Ghostscript, and JPEG and PNG pictures, each job with a message that says
+// why a document could not be printed.
 #ifndef GDI_PRINTERAPP_DOCUMENTFILTERS_H
 #define GDI_PRINTERAPP_DOCUMENTFILTERS_H
 

@@ -62,6 +62,32 @@ bool IsPapplsOwnHeader(pappl_job_t *job, const pappl_pr_options_t *options) {
     return same;
 }
 
+// A client's raster page the printer can print as it is: 600 dpi, the printer's only
+// resolution (a page of another one would come out at the wrong size). The first page
+// also tells how many pages the document has, where the client says.
+bool IsPrintableRaster(const cups_page_header2_t &header, unsigned page, AppJob *appJob) {
+    if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution) {
+        appJob->Fail(PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                     "Page %u is raster of %u x %u dpi: the printer prints %d dpi raster only",
+                     page, header.HWResolution[0], header.HWResolution[1], kResolution);
+        return false;
+    }
+    if (page == 1)
+        appJob->ExpectPages(header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount]);
+    return true;
+}
+
+// A streamed document that ended before the pages its first page announced: PAPPL 1.3
+// ends a job at a page header it cannot read as at the document's end.
+void ExplainMissingPages(pappl_job_t *job, AppJob *appJob) {
+    if (papplJobIsCanceled(job) || appJob->Failed() ||
+        appJob->PagesStarted() >= appJob->ExpectedPages())
+        return;
+    appJob->Fail(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                 "The document's raster data is damaged after page %u of %u",
+                 appJob->PagesStarted(), appJob->ExpectedPages());
+}
+
 bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
     if (papplJobGetData(job) != nullptr)
         return false;  // a second run of a job that is being printed (see JobRun)
@@ -99,6 +125,8 @@ bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
                          page);
             return false;
         }
+        if (!IsPrintableRaster(options->header, page, appJob))
+            return false;
     }
     return appJob->StartPage(options->header);
 }
@@ -147,8 +175,11 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *devic
     papplJobSetData(job, nullptr);
     if (appJob == nullptr)
         return false;
-    if (IsStreamedRaster(job))
+    if (IsStreamedRaster(job)) {
         ExplainPapplRefusal(job, appJob.get());
+        if (appJob->PageStarted())
+            ExplainMissingPages(job, appJob.get());
+    }
     return appJob->Finish();
 }
 

@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
   libcups2-dev libcupsimage2-dev
-  libjbig-dev libpng-dev
+  libjbig-dev libpng-dev libjpeg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   cups cups-filters ghostscript
 )

@@ -1,11 +1,22 @@
-// The PDF path's pieces: the PGM page header Ghostscript writes, and its command line.
+// The document paths' pieces: the PGM page header Ghostscript writes, its command line
+// and its bounds, the picture readers, and the fitting of pictures to the page.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include <jpeglib.h>
+#include <png.h>
 
 #include <algorithm>
 #include <string>
 
 #include "printerapp/DocumentFilters.h"
+#include "printerapp/ImageDocuments.h"
+#include "printerapp/ImageFit.h"
+#include "printerapp/RenderProcess.h"
 
 using namespace printerapp;
 
@@ -61,6 +72,7 @@ TEST(GhostscriptCommand, PagesAndPaperAreHandedOn) {
     EXPECT_EQ(all.back(), "/spool/d.pdf");
     EXPECT_TRUE(has(all, "-dSAFER"));
     EXPECT_TRUE(has(all, "-sDEVICE=pgmraw"));
+    EXPECT_TRUE(has(all, "-sBandListStorage=memory"));  // no temporary files beyond the bound
     EXPECT_TRUE(has(all, "-r600"));
     EXPECT_TRUE(has(all, "-dDEVICEWIDTHPOINTS=595.28"));
     EXPECT_TRUE(has(all, "-dDEVICEHEIGHTPOINTS=841.89"));
@@ -68,4 +80,262 @@ TEST(GhostscriptCommand, PagesAndPaperAreHandedOn) {
     const std::vector<std::string> some = GhostscriptCommand("gs", "d.pdf", 612, 792, 2, 3);
     EXPECT_TRUE(has(some, "-dFirstPage=2"));
     EXPECT_TRUE(has(some, "-dLastPage=3"));
+}
+
+TEST(PlaceImage, PicturesAreFittedWithinTheMarginsAndTurnedAsAsked) {
+    const PageArea a4 = {4960, 7016, 100, 100, 100, 100};
+    struct Case {
+        unsigned width, height;
+        int orientation;
+        bool placed;
+        ImagePlace place;
+    } cases[] = {
+        {600, 800, kOrientPortrait, true, {100, 335, 4760, 6346, Turn::kNone}},
+        {800, 200, 0, true, {1628, 100, 1704, 6816, Turn::kLeft}},  // the shape decides
+        {800, 200, kOrientPortrait, true, {100, 2913, 4760, 1190, Turn::kNone}},
+        {800, 200, kOrientReverseLandscape, true, {1628, 100, 1704, 6816, Turn::kRight}},
+        {100, 100, kOrientReversePortrait, true, {100, 1128, 4760, 4760, Turn::kHalf}},
+        {1, 65535, kOrientPortrait, true, {2479, 100, 1, 6816, Turn::kNone}},
+        {0, 10, kOrientPortrait, false, {}},
+    };
+    for (const Case &c : cases) {
+        ImagePlace place;
+        ASSERT_EQ(PlaceImage(a4, c.width, c.height, c.orientation, &place), c.placed) << c.width;
+        if (!c.placed)
+            continue;
+        EXPECT_EQ(place.left, c.place.left) << c.width << "x" << c.height;
+        EXPECT_EQ(place.top, c.place.top) << c.width << "x" << c.height;
+        EXPECT_EQ(place.width, c.place.width) << c.width << "x" << c.height;
+        EXPECT_EQ(place.height, c.place.height) << c.width << "x" << c.height;
+        EXPECT_EQ(place.turn, c.place.turn) << c.width << "x" << c.height;
+    }
+    ImagePlace place;
+    EXPECT_FALSE(PlaceImage({100, 100, 50, 0, 50, 0}, 10, 10, 0, &place));  // no room
+}
+
+// A 3 x 2 picture whose pixels are numbered 1..6 row by row, placed on a box twice its
+// size: every turn puts the picture's first pixel at the corner it belongs.
+TEST(FittedImage, RowsLandWhereTheTurnPutsThem) {
+    const unsigned char rows[2][3] = {{1, 2, 3}, {4, 5, 6}};
+    struct Case {
+        Turn turn;
+        unsigned width, height;
+        const char *expected;  // the placed rows, one digit a pixel
+    } cases[] = {
+        {Turn::kNone, 6, 4, "112233112233445566445566"},
+        {Turn::kHalf, 6, 4, "665544665544332211332211"},
+        {Turn::kLeft, 4, 6, "336633662255225511441144"},
+        {Turn::kRight, 4, 6, "441144115522552266336633"},
+    };
+    for (const Case &c : cases) {
+        FittedImage image;
+        ImagePlace place;
+        place.width = c.width;
+        place.height = c.height;
+        place.turn = c.turn;
+        ASSERT_TRUE(image.Begin(place, 3, 2));
+        image.AddRow(rows[0]);
+        image.AddRow(rows[1]);
+        std::string got;
+        for (unsigned y = 0; y < c.height; ++y)
+            for (unsigned x = 0; x < c.width; ++x)
+                got += (char)('0' + image.Row(y)[x]);
+        EXPECT_EQ(got, c.expected) << (int)c.turn;
+    }
+}
+
+// The renderer's bounds, on small stand-ins for it.
+TEST(RenderProcess, EndsWhenItTalksTooMuchOrTooLongOrIsStopped) {
+    char path[] = "/tmp/render-log-XXXXXX";
+    const int log = mkstemp(path);
+    ASSERT_GE(log, 0);
+    unlink(path);
+    RenderLimits limits;
+    limits.logBytes = 4096;
+    limits.pageSeconds = 1;
+    const auto never = [] { return false; };
+    unsigned char byte;
+    {
+        RenderProcess talker(limits);
+        ASSERT_TRUE(talker.Start({"/bin/sh", "-c", "while :; do echo AAAAAAAA >&2; done"}, log));
+        EXPECT_EQ(talker.Read(&byte, 1, never), 0u);
+        EXPECT_EQ(talker.Wait(false), -1);
+        EXPECT_EQ(talker.TermSignal(), SIGXFSZ);
+        EXPECT_LE(lseek(log, 0, SEEK_END), 4096);
+    }
+    {
+        RenderProcess silent(limits);
+        ASSERT_TRUE(silent.Start({"/bin/sleep", "30"}, -1));
+        EXPECT_EQ(silent.Read(&byte, 1, never), 0u);
+        EXPECT_EQ(silent.Stopped(), RenderProcess::Stop::kTimedOut);
+        EXPECT_EQ(silent.Wait(false), -1);
+    }
+    {
+        RenderProcess stopped(limits);
+        ASSERT_TRUE(stopped.Start({"/bin/sh", "-c", "sleep 30 & sleep 30"}, -1));
+        EXPECT_EQ(stopped.Read(&byte, 1, [] { return true; }), 0u);
+        EXPECT_EQ(stopped.Stopped(), RenderProcess::Stop::kAsked);
+        EXPECT_EQ(stopped.Wait(false), -1);
+        EXPECT_EQ(stopped.TermSignal(), SIGTERM);
+    }
+    close(log);
+}
+
+namespace {
+
+// A picture of 16 x 8 pixels whose top-left quarter is dark, written by libpng or libjpeg
+// into a temporary file, in the shapes pictures come in.
+struct Shape {
+    const char *name;
+    bool jpeg;
+    int type, depth, interlace;  // PNG: libpng's colour type, bits, interlace
+    bool cmyk, progressive;      // JPEG
+    int dark;                    // the grey the dark quarter reads as (within 40)
+};
+
+bool IsDark(unsigned x, unsigned y) {
+    return x < 8 && y < 4;
+}
+
+void WritePng(FILE *file, const Shape &shape) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    png_set_IHDR(png, info, 16, 8, shape.depth, shape.type, shape.interlace, 0, 0);
+    png_write_info(png, info);
+    const unsigned channels = shape.type == PNG_COLOR_TYPE_RGBA ? 4 : 1, bytes = shape.depth / 8;
+    std::vector<unsigned char> rows(8 * 16 * channels * bytes);
+    for (unsigned i = 0; i < rows.size(); ++i) {
+        const unsigned pixel = i / (channels * bytes), channel = i / bytes % channels;
+        // RGBA: the dark quarter half transparent black, over white paper.
+        const bool alpha = channels == 4 && channel == 3;
+        rows[i] = IsDark(pixel % 16, pixel / 16) && !alpha ? 0 : alpha ? 128 : 255;
+    }
+    const int passes = png_set_interlace_handling(png);
+    for (int pass = 0; pass < passes; ++pass)
+        for (unsigned y = 0; y < 8; ++y)
+            png_write_row(png, &rows[y * 16 * channels * bytes]);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+}
+
+void WriteJpeg(FILE *file, const Shape &shape) {
+    jpeg_compress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    jpeg_stdio_dest(&info, file);
+    info.image_width = 16;
+    info.image_height = 8;
+    info.input_components = shape.cmyk ? 4 : 3;
+    info.in_color_space = shape.cmyk ? JCS_CMYK : JCS_RGB;
+    jpeg_set_defaults(&info);
+    if (shape.progressive)
+        jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    for (unsigned y = 0; y < 8; ++y) {
+        unsigned char row[16 * 4];
+        for (unsigned i = 0; i < 16 * (unsigned)info.input_components; ++i) {
+            const bool dark = IsDark(i / info.input_components, y);
+            // CMYK as Adobe writes it: the inks inverted, black only.
+            const bool black = i % 4 == 3;
+            row[i] = shape.cmyk ? (dark && black ? 0 : 255) : (dark ? 0 : 255);
+        }
+        JSAMPROW rows = row;
+        jpeg_write_scanlines(&info, &rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+}
+
+struct Recorder : ImageRows {
+    unsigned width = 0, height = 0;
+    std::vector<unsigned char> pixels;
+    bool Plan(unsigned w, unsigned h, unsigned *needWidth, unsigned *needHeight,
+              std::string *) override {
+        *needWidth = w;
+        *needHeight = h;
+        return true;
+    }
+    bool Start(unsigned w, unsigned h) override {
+        width = w;
+        height = h;
+        return true;
+    }
+    void Row(const unsigned char *grey) override {
+        pixels.insert(pixels.end(), grey, grey + width);
+    }
+    bool Stopped() override { return false; }
+};
+
+}  // namespace
+
+TEST(ImageReaders, EveryShapeOfPictureReadsAsGrey) {
+    const Shape shapes[] = {
+        {"grey PNG, interlaced", false, PNG_COLOR_TYPE_GRAY, 8, PNG_INTERLACE_ADAM7, 0, 0, 0},
+        {"RGBA PNG", false, PNG_COLOR_TYPE_RGBA, 8, PNG_INTERLACE_NONE, 0, 0, 127},
+        {"16-bit grey PNG", false, PNG_COLOR_TYPE_GRAY, 16, PNG_INTERLACE_NONE, 0, 0, 0},
+        {"progressive JPEG", true, 0, 0, 0, false, true, 0},
+        {"CMYK JPEG", true, 0, 0, 0, true, false, 0},
+    };
+    for (const Shape &shape : shapes) {
+        FILE *file = tmpfile();
+        ASSERT_NE(file, nullptr);
+        shape.jpeg ? WriteJpeg(file, shape) : WritePng(file, shape);
+        rewind(file);
+        Recorder rows;
+        std::string why;
+        EXPECT_EQ((shape.jpeg ? ReadJpeg : ReadPng)(file, rows, &why), ImageRead::kRead)
+            << shape.name << ": " << why;
+        fclose(file);
+        ASSERT_EQ(rows.pixels.size(), 16u * 8) << shape.name;
+        EXPECT_NEAR(rows.pixels[1 * 16 + 2], shape.dark, 40) << shape.name;
+        EXPECT_GE(rows.pixels[6 * 16 + 13], 215) << shape.name;
+        EXPECT_GE(rows.pixels[1 * 16 + 13], 215) << shape.name;  // not turned or mirrored
+    }
+}
+
+TEST(ImageReaders, DamagedOrOversizedPicturesAreNotRead) {
+    FILE *png = tmpfile();
+    WritePng(png, {"", false, PNG_COLOR_TYPE_GRAY, 8, PNG_INTERLACE_NONE, 0, 0, 0});
+    FILE *jpeg = tmpfile();
+    WriteJpeg(jpeg, {"", true, 0, 0, 0, false, false, 0});
+    const auto bytesOf = [](FILE *file) {
+        std::string bytes(ftell(file), '\0');
+        rewind(file);
+        EXPECT_EQ(fread(&bytes[0], 1, bytes.size(), file), bytes.size());
+        fclose(file);
+        return bytes;
+    };
+    const std::string goodPng = bytesOf(png), goodJpeg = bytesOf(jpeg);
+    // A JPEG whose frame claims another size: 16384 x 16384 (its data end early), or too
+    // many pixels to print at all.
+    const auto claiming = [&](unsigned width, unsigned height) {
+        std::string bytes = goodJpeg;
+        const size_t frame = bytes.find("\xff\xc0");
+        const unsigned char size[4] = {(unsigned char)(height >> 8), (unsigned char)height,
+                                       (unsigned char)(width >> 8), (unsigned char)width};
+        bytes.replace(frame + 5, 4, reinterpret_cast<const char *>(size), 4);
+        return bytes;
+    };
+    struct Case {
+        const char *name;
+        std::string bytes;
+        bool jpeg;
+        ImageRead read;
+    } cases[] = {
+        {"PNG cut short", goodPng.substr(0, 60), false, ImageRead::kDamaged},
+        {"GIF as PNG", "GIF89a" + std::string(90, '\0'), false, ImageRead::kDamaged},
+        {"JPEG of 16384 x 16384", claiming(16384, 16384), true, ImageRead::kDamaged},
+        {"JPEG of 65000 x 65000", claiming(65000, 65000), true, ImageRead::kRefused},
+        {"JPEG cut short", goodJpeg.substr(0, goodJpeg.size() / 2), true, ImageRead::kDamaged},
+    };
+    for (const Case &c : cases) {
+        FILE *file = fmemopen(const_cast<char *>(c.bytes.data()), c.bytes.size(), "rb");
+        Recorder rows;
+        std::string why;
+        EXPECT_EQ((c.jpeg ? ReadJpeg : ReadPng)(file, rows, &why), c.read) << c.name;
+        EXPECT_FALSE(why.empty()) << c.name;
+        fclose(file);
+    }
 }

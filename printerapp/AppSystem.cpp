@@ -10,6 +10,7 @@
 
 #include "printerapp/DocumentFilters.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/StateFile.h"
 
 namespace printerapp {
 
@@ -129,19 +130,17 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
     // The drivers before the state: the saved printers are made with them.
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
                                  nullptr, PrinterCreated, DriverCallback, nullptr);
-    if (spool != nullptr) {
-        // The state beside the jobs; without a spool folder, PAPPL's usual place.
-        static std::string statePath;
-        statePath = spoolDirectory + "/" + kAppName + ".state";
-        papplSystemLoadState(system, statePath.c_str());
-        papplSystemSetSaveCallback(system, (pappl_save_cb_t)papplSystemSaveState,
-                                   (void *)statePath.c_str());
-    }
-
     // No strings file is added for the labels of the driver's own settings: PAPPL 1.3
     // then adds printer-strings-languages-supported to the printer's attributes once
     // more with every Get-Printer-Attributes, which IPP clients reject as a duplicate.
+    // The filters before the state too: a loaded printer lists the formats known then.
     AddDocumentFilters(system, FindGhostscript());
+
+    // The state beside the jobs; without a spool folder, PAPPL's usual place.
+    UseStateFile(
+        system,
+        spool != nullptr ? spoolDirectory + "/" + kAppName + ".state" : DefaultStatePath(kAppName),
+        spoolDirectory);
     return system;
 }
 

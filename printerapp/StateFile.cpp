@@ -49,23 +49,28 @@ const Keyword kIdentifyActions[] = {{PAPPL_IDENTIFY_ACTIONS_DISPLAY, "display"},
                                     {PAPPL_IDENTIFY_ACTIONS_FLASH, "flash"},
                                     {PAPPL_IDENTIFY_ACTIONS_SOUND, "sound"},
                                     {PAPPL_IDENTIFY_ACTIONS_SPEAK, "speak"}};
+const Keyword kLabelModes[] = {{PAPPL_LABEL_MODE_APPLICATOR, "applicator"},
+                               {PAPPL_LABEL_MODE_CUTTER, "cutter"},
+                               {PAPPL_LABEL_MODE_CUTTER_DELAYED, "cutter-delayed"},
+                               {PAPPL_LABEL_MODE_KIOSK, "kiosk"},
+                               {PAPPL_LABEL_MODE_PEEL_OFF, "peel-off"},
+                               {PAPPL_LABEL_MODE_PEEL_OFF_PREPEEL, "peel-off-prepeel"},
+                               {PAPPL_LABEL_MODE_REWIND, "rewind"},
+                               {PAPPL_LABEL_MODE_RFID, "rfid"},
+                               {PAPPL_LABEL_MODE_TEAR_OFF, "tear-off"}};
 const Keyword kTrackings[] = {{PAPPL_MEDIA_TRACKING_CONTINUOUS, "continuous"},
                               {PAPPL_MEDIA_TRACKING_GAP, "gap"},
                               {PAPPL_MEDIA_TRACKING_MARK, "mark"},
                               {PAPPL_MEDIA_TRACKING_WEB, "web"}};
 
-// The keywords of the bits set in `bits`, comma-separated, as PAPPL's loader reads them.
+// The keyword of the lowest bit set in `bits` ("" for none): PAPPL's loader reads one.
 template <size_t N>
-std::string Keywords(const Keyword (&table)[N], unsigned bits) {
-    std::string out;
+std::string KeywordOf(const Keyword (&table)[N], unsigned bits) {
     for (const Keyword &keyword : table) {
-        if ((bits & keyword.bit) == 0)
-            continue;
-        if (!out.empty())
-            out += ',';
-        out += keyword.name;
+        if ((bits & keyword.bit) != 0)
+            return keyword.name;
     }
-    return out;
+    return "";
 }
 
 // A value on one line of its own: line breaks and other control characters become spaces.
@@ -167,7 +172,7 @@ void WriteMediaCol(StateWriter &writer, const char *name, const pappl_media_col_
     if (media.source[0] != '\0')
         options.Add("source", media.source);
     if (media.tracking != 0)
-        options.Add("tracking", Keywords(kTrackings, media.tracking));
+        options.Add("tracking", KeywordOf(kTrackings, media.tracking));
     if (media.type[0] != '\0')
         options.Add("type", media.type);
     options.Write(writer, name);
@@ -297,7 +302,10 @@ void WriteJob(pappl_job_t *job, void *data) {
 void WriteDriverDefaults(StateWriter &writer, pappl_printer_t *printer,
                          const pappl_pr_driver_data_t &data) {
     if (data.identify_default != 0)
-        writer.Line("identify-actions-default", Keywords(kIdentifyActions, data.identify_default));
+        writer.Line("identify-actions-default", KeywordOf(kIdentifyActions, data.identify_default));
+    writer.Line("label-mode-configured", KeywordOf(kLabelModes, data.mode_configured));
+    if (data.tear_offset_configured != 0)
+        writer.Number("label-tear-offset-configured", data.tear_offset_configured);
     WriteMediaCol(writer, "media-col-default", data.media_default);
     for (int i = 0; i < data.num_source && i < PAPPL_MAX_SOURCE; ++i) {
         if (data.media_ready[i].size_name[0] != '\0')
@@ -309,16 +317,18 @@ void WriteDriverDefaults(StateWriter &writer, pappl_printer_t *printer,
                     ippEnumString("orientation-requested", (int)data.orient_default));
     if (data.bin_default > 0 && data.bin_default < data.num_bin)
         writer.Line("output-bin-default", data.bin[data.bin_default]);
-    writer.Line("print-color-mode-default", Keywords(kColorModes, data.color_default));
-    writer.Line("print-content-optimize-default", Keywords(kContents, data.content_default));
+    writer.Line("print-color-mode-default", KeywordOf(kColorModes, data.color_default));
+    writer.Line("print-content-optimize-default", KeywordOf(kContents, data.content_default));
     if (data.darkness_default != 0)
         writer.Number("print-darkness-default", data.darkness_default);
     if (data.quality_default != 0)
         writer.Line("print-quality-default", ippEnumString("print-quality", data.quality_default));
-    writer.Line("print-scaling-default", Keywords(kScalings, data.scaling_default));
+    writer.Line("print-scaling-default", KeywordOf(kScalings, data.scaling_default));
+    if (data.speed_default != 0)
+        writer.Number("print-speed-default", data.speed_default);
     if (data.darkness_configured != 0)
         writer.Number("printer-darkness-configured", data.darkness_configured);
-    writer.Line("sides-default", Keywords(kSides, data.sides_default));
+    writer.Line("sides-default", KeywordOf(kSides, data.sides_default));
     if (data.x_default != 0)
         writer.Line("printer-resolution-default",
                     std::to_string(data.x_default) + "x" + std::to_string(data.y_default) + "dpi");
@@ -596,10 +606,9 @@ RecoveredState RecoverJobs(const std::string &text, const std::string &spoolDire
         else if (state < IPP_JSTATE_STOPPED && (!Exists(file) || attributes.empty()))
             why = "lost its document or its settings when the server stopped unexpectedly";
         if (why == nullptr) {
-            if (state < IPP_JSTATE_STOPPED) {
-                kept.insert(BaseName(file != nullptr ? file : ""));
-                kept.insert(BaseName(attributes));
-            }
+            // Finished jobs keep their documents where the printer preserves them.
+            kept.insert(BaseName(file != nullptr ? file : ""));
+            kept.insert(BaseName(attributes));
             out << line << '\n';
             continue;
         }

@@ -1,16 +1,9 @@
 #!/usr/bin/env python3
 """The printer application as a server left running: it stays up and keeps its printers.
 
-Cases: every web page and sub-command against a server started with the unit's command,
-without and with an Avahi daemon (in a private network and mount namespace, so that the
-devices listing sees only the loopback and the control socket and Avahi are the test's
-own), then a job; several clients printing mixed formats at once, retrying when busy; a
-kill mid-job and a restart.
-
 Usage: server_test.py CASE    (exit 77, "skipped", when something needed is missing)
 """
 
-import html.parser
 import http.client
 import os
 import re
@@ -31,20 +24,16 @@ import printerapp_test as p
 from gdicheck import check
 
 INSIDE = "GDI_SERVER_TEST_INSIDE"  # set in the private namespace's own run of a case
+SBIN = "/usr/sbin:/usr/bin:/sbin:/bin"
 
 
 def write_urf(path, width, height, dpi=600):
-    """An Apple raster (URF) file of one 8-bit grey page, a dark band across white."""
+    """An Apple raster (URF) page of 8-bit grey: white with dark bands."""
     out = bytearray(b"UNIRAST\x00") + struct.pack(">I", 1)
     out += struct.pack(">BBBBIIIIIII", 8, 0, 1, 4, 0, 0, width, height, dpi, 0, 0)
-    white, band = bytes([255]) * width, bytes([40]) * width
-    y = 0
-    while y < height:
-        row = band if (y // 100) % 4 == 1 else white
-        run = min(256, height - y, 100 - y % 100)
-        out.append(run - 1)
-        out += a._packbits(row)
-        y += run
+    for y in range(0, height, 100):
+        rows = min(100, height - y)
+        out += bytes([rows - 1]) + a._packbits(bytes([40 if (y // 100) % 4 == 1 else 255]) * width)
     with open(path, "wb") as f:
         f.write(out)
 
@@ -54,25 +43,10 @@ def rss_kib(pid):
         return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
 
 
-def attributes(server, printer):
-    return server.printer_attributes(printer)
-
-
-# --- every page and sub-command --------------------------------------------------------
-
-class Links(html.parser.HTMLParser):
-    def __init__(self):
-        super().__init__()
-        self.links = []
-
-    def handle_starttag(self, tag, attrs):
-        for name, value in attrs:
-            if name in ("href", "action") and value:
-                self.links.append(value)
-
+# --- every page and sub-command, with and without Avahi ------------------------------------
 
 def walk_web(server):
-    """GETs every page reachable from the home page on the server; the pages seen."""
+    """GETs every page reachable from the home page; the pages seen."""
     base = "http://127.0.0.1:%d" % server.port
     seen, queue = set(), ["/"]
     while queue and len(seen) < 200:
@@ -88,18 +62,14 @@ def walk_web(server):
             continue
         except (OSError, http.client.HTTPException) as error:
             raise g.Failure("GET %s: %s\n%s" % (path, error, server.logs()))
-        check(server.process.poll() is None, "the server ended on GET %s\n%s" % (path, server.logs()))
-        parser = Links()
-        parser.feed(page)
-        for link in parser.links:
+        for link in re.findall(r'(?:href|action)="([^"]+)"', page):
             url = urllib.parse.urlsplit(urllib.parse.urljoin(base + path, link))
-            if url.netloc == "127.0.0.1:%d" % server.port and url.path not in seen:
+            if url.netloc == "127.0.0.1:%d" % server.port:
                 queue.append(url.path)
     return seen
 
 
 def run_subcommands(server, commands):
-    """Runs sub-commands against the server: each must work and leave the server up."""
     outputs = {}
     for command in commands:
         outputs[command[0]] = server.command(*command)
@@ -108,13 +78,11 @@ def run_subcommands(server, commands):
 
 
 def every_subcommand(server, work, with_avahi):
-    """Every sub-command of the main loop but server and shutdown; the devices one lists what
-    this namespace has (no network beyond the loopback). The printer's own sub-commands go
-    through the control socket (this namespace's own), as a user on the machine runs them:
-    PAPPL 1.3's modify puts a -u URI where the server does not look for it. PAPPL 1.3 gives
-    a printer made by Create-Printer the printer-id 0 until the server restarts, and default
-    and delete look printers up by it: those two run after a restart (SIGTERM, as systemd
-    stops the unit)."""
+    """Every sub-command but server and shutdown. The printers' own go through the control
+    socket (this namespace's own), as a user on the machine runs them: PAPPL 1.3's modify puts
+    a -u URI where the server does not look for it. PAPPL 1.3 gives a printer made by
+    Create-Printer the printer-id 0 until the server restarts, and default and delete look
+    printers up by it: those two run after a restart (SIGTERM, as systemd stops the unit)."""
     server.add_printer("two", p.DRIVERS[2])
     png = os.path.join(work, "small.png")
     a.write_png(png, 64, 64)
@@ -123,8 +91,11 @@ def every_subcommand(server, work, with_avahi):
         ["status", "-u", server.system_uri()], ["status"], ["options", "-d", "one"],
         ["modify", "-d", "one", "-o", "printer-location=Hall"], ["pause", "-d", "two"],
         ["submit", "-d", "two", png], ["jobs", "-d", "two"], ["cancel", "-d", "two", "-a"],
-        ["resume", "-d", "two"]])
-    check("one" in outputs["printers"] and "two" in outputs["printers"], "printers: %r" % outputs["printers"])
+        ["resume", "-d", "two"],
+        # PAPPL 1.3 stops a printer it cannot reach, keeps its job queued and waits up to
+        # 60 s for queued jobs at SIGTERM: the user takes the job away.
+        ["cancel", "-d", "gone", "-a"]])
+    check("two" in outputs["printers"], "printers: %r" % outputs["printers"])
     check(("No Avahi daemon answers" in outputs["devices"]) != with_avahi, "devices: %r" % outputs["devices"])
     server.stop()
     server.start()
@@ -132,44 +103,33 @@ def every_subcommand(server, work, with_avahi):
     p.expect_printers(server, ["one"], "after delete")
 
 
-def unit_command(spool):
-    """The unit's ExecStart (its port, its log on standard error) with a spool folder of the test's."""
-    with open(p.source("printerapp", "gdi-printer-app.service")) as f:
-        line = next(l for l in f if l.startswith("ExecStart="))
-    return line.split()[1:] + ["-o", "spool-directory=" + spool]
-
-
 def start_avahi(work):
-    """A D-Bus system bus and an Avahi daemon of this namespace's own."""
-    for name in ("dbus-daemon", "avahi-daemon"):
-        if shutil.which(name, path="/usr/sbin:/usr/bin:/sbin:/bin") is None:
+    """A D-Bus system bus and an Avahi daemon of this namespace's own, on its loopback."""
+    for name in ("dbus-daemon", "dbus-send", "avahi-daemon"):
+        if shutil.which(name, path=SBIN) is None:
             raise g.Skip("%s is not installed" % name)
-    os.makedirs("/run/dbus", exist_ok=True)
-    os.makedirs("/run/avahi-daemon", exist_ok=True)
-    bus_conf, avahi_conf = os.path.join(work, "bus.conf"), os.path.join(work, "avahi.conf")
-    with open(bus_conf, "w") as f:
-        f.write('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"'
-                ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n<busconfig><type>system</type>'
-                '<listen>unix:path=/run/dbus/system_bus_socket</listen><auth>EXTERNAL</auth>'
-                '<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>'
-                '<allow receive_sender="*"/></policy></busconfig>\n')
-    with open(avahi_conf, "w") as f:
-        f.write("[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\nenable-dbus=yes\n"
-                "[wide-area]\nenable-wide-area=no\n[publish]\npublish-hinfo=no\npublish-workstation=no\n")
-    daemons = [subprocess.Popen(["dbus-daemon", "--nofork", "--config-file=" + bus_conf],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    for folder in ("/run/dbus", "/run/avahi-daemon"):
+        os.makedirs(folder, exist_ok=True)
+    bus, avahi = os.path.join(work, "bus.conf"), os.path.join(work, "avahi.conf")
+    with open(bus, "w") as f:
+        f.write("<busconfig><type>system</type><listen>unix:path=/run/dbus/system_bus_socket</listen>"
+                "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n")
+    with open(avahi, "w") as f:
+        f.write("[server]\nuse-ipv6=no\nallow-interfaces=lo\nenable-dbus=yes\n[wide-area]\n"
+                "enable-wide-area=no\n[publish]\npublish-hinfo=no\npublish-workstation=no\n")
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    daemons = [subprocess.Popen(["dbus-daemon", "--nofork", "--config-file=" + bus], **quiet)]
     time.sleep(0.3)
-    daemons.append(subprocess.Popen(["avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits", "-f",
-                                     avahi_conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    daemons.append(subprocess.Popen(["avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits", "-f", avahi],
+                                    **quiet))
     deadline = time.monotonic() + 15
-    while time.monotonic() < deadline:
-        answer = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus", "/",
-                                 "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.Avahi"],
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        if b"boolean true" in answer.stdout:
+    while time.monotonic() < deadline and daemons[1].poll() is None:
+        owner = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                                "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.Avahi"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if b"boolean true" in owner.stdout:
             return daemons
-        if daemons[1].poll() is not None:
-            break
         time.sleep(0.2)
     stop_all(daemons)
     raise g.Skip("avahi-daemon does not start in this namespace")
@@ -177,32 +137,29 @@ def start_avahi(work):
 
 def stop_all(processes):
     for process in reversed(processes):
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        process.terminate()
+        process.wait(10)
 
 
-def in_private_namespace(work, case):
+def in_private_namespace(case):
     """Runs the case again in a network and mount namespace of its own (root's, or an ordinary
-    user's where the kernel allows it); True when this is that run."""
+    user's where the kernel allows it), so that listings see only the loopback and the control
+    socket and Avahi are the test's own; True in that run."""
     if os.environ.get(INSIDE):
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+        for command in (["ip", "link", "set", "lo", "up"], ["mount", "-t", "tmpfs", "tmpfs", "/run"]):
+            result = subprocess.run(command, stderr=subprocess.PIPE)
+            if result.returncode != 0:
+                raise g.Skip("%s in the namespace: %s" % (" ".join(command), result.stderr.decode().strip()))
         return True
-    unshare = shutil.which("unshare")
-    if unshare is None or shutil.which("ip", path="/usr/sbin:/usr/bin:/sbin:/bin") is None:
+    if shutil.which("unshare") is None or shutil.which("ip", path=SBIN) is None:
         raise g.Skip("unshare or ip is missing (packages util-linux, iproute2)")
-    flags = ["--mount", "--net", "--propagation", "private"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
-    probe = subprocess.run([unshare] + flags + ["true"], stderr=subprocess.PIPE)
+    unshare = ["unshare", "--mount", "--net", "--propagation", "private"] + (
+        [] if os.geteuid() == 0 else ["--map-root-user"])
+    probe = subprocess.run(unshare + ["true"], stderr=subprocess.PIPE)
     if probe.returncode != 0:
         raise g.Skip("no private network and mount namespace here: %s" % probe.stderr.decode().strip())
-    env = dict(os.environ, PATH=os.environ.get("PATH", "") + ":/usr/sbin:/sbin", **{INSIDE: "1"})
-    result = subprocess.run([unshare] + flags + [sys.executable, os.path.abspath(__file__), case], env=env,
-                            timeout=500)
+    env = dict(os.environ, PATH=os.environ.get("PATH", "") + ":" + SBIN, **{INSIDE: "1"})
+    result = subprocess.run(unshare + [sys.executable, os.path.abspath(__file__), case], env=env, timeout=500)
     if result.returncode == g.SKIP:
         raise g.Skip("skipped in the private namespace (see above)")
     check(result.returncode == 0, "the run in the private namespace failed (see above)")
@@ -210,19 +167,30 @@ def in_private_namespace(work, case):
 
 
 def walk_everything(work, with_avahi):
+    """The unit's command (its port, its log on standard error) with a spool folder of the
+    test's; a network printer that is not there; every page and sub-command; then a job."""
     p.skip_under_32bit_arm_emulation()
     daemons = start_avahi(work) if with_avahi else []
     spool = os.path.join(work, "spool")
     os.makedirs(spool, exist_ok=True)
-    server = a.AppServer(work, command=unit_command(spool), port=8000)
+    with open(p.source("printerapp", "gdi-printer-app.service")) as f:
+        command = next(l for l in f if l.startswith("ExecStart=")).split()[1:] + ["-o", "spool-directory=" + spool]
+    server = a.AppServer(work, command=command, port=8000)
+    if not with_avahi:
+        server.env["GDI_GHOSTSCRIPT"] = ""  # a minimal machine: no Ghostscript either
+    raster = os.path.join(work, "page.pwg")
+    a.write_pwg(raster, p.a4_pages(1))
     try:
         server.start()
         server.add_printer("one", p.DRIVERS[1])
+        server.add_printer("gone", p.DRIVERS[1], "socket://127.0.0.1:9")
+        p.send_in_background(server, "gone", raster, "image/pwg-raster")
+        deadline = time.monotonic() + 60
+        while server.printer_attributes("gone")["printer-state"] != [5] and time.monotonic() < deadline:
+            time.sleep(0.2)
         pages = walk_web(server)
         check("/addprinter" in pages, "the walk never reached the Add Printer page: %s" % sorted(pages))
         every_subcommand(server, work, with_avahi)
-        raster = os.path.join(work, "page.pwg")
-        a.write_pwg(raster, p.a4_pages(1))
         state = server.wait_job("one", server.print_job("one", raster, "image/pwg-raster"))
         check(state["state"] == "completed", "the job after the walk ended %s" % state["state"])
         print("walked %d pages and every sub-command, Avahi %s" % (len(pages), "on" if with_avahi else "off"))
@@ -232,25 +200,24 @@ def walk_everything(work, with_avahi):
 
 
 def case_walk_without_avahi(work):
-    """No D-Bus and no Avahi (a container, a minimal server): the Add Printer page and the
-    devices sub-command list the devices there are and the server goes on."""
-    if in_private_namespace(work, "walk_without_avahi"):
+    """No D-Bus, no Avahi, no Ghostscript (a container, a minimal server)."""
+    if in_private_namespace("walk_without_avahi"):
         walk_everything(work, with_avahi=False)
 
 
 def case_walk_with_avahi(work):
-    if in_private_namespace(work, "walk_with_avahi"):
+    if in_private_namespace("walk_with_avahi"):
         walk_everything(work, with_avahi=True)
 
 
 # --- load ------------------------------------------------------------------------------
 
-def send_retrying(server, printer, document, format, name, busy):
+def send_retrying(server, document, format, name, busy):
     """Print-Job as real clients send it: again after a pause while the printer is busy."""
     with open(document, "rb") as f:
         data = f.read()
     while True:
-        status, values = server.ipp("/ipp/print/" + printer, a.OP_PRINT_JOB, server.printer_uri(printer),
+        status, values = server.ipp("/ipp/print/one", a.OP_PRINT_JOB, server.printer_uri("one"),
                                     [(a.TAG_MIME, "document-format", format), (a.TAG_NAME, "job-name", name)],
                                     (), data)
         if status != 0x0507:  # server-error-busy
@@ -261,7 +228,7 @@ def send_retrying(server, printer, document, format, name, busy):
 
 
 def case_load(work):
-    """Several clients print PWG raster, Apple raster, JPEG and PDF at once, retrying when busy:
+    """Six clients print PWG raster, Apple raster, JPEG and PDF at once, retrying when busy:
     every job completes, the server answers throughout and its memory stays flat."""
     documents = [("image/pwg-raster", os.path.join(work, "page.pwg")), ("image/urf", os.path.join(work, "page.urf")),
                  ("image/jpeg", os.path.join(work, "page.jpg"))]
@@ -271,55 +238,52 @@ def case_load(work):
 
     def body(server):
         server.add_printer("one", p.DRIVERS[1])
-        if "application/pdf" in attributes(server, "one").get("document-format-supported", []):
+        if "application/pdf" in server.printer_attributes("one")["document-format-supported"]:
             documents.append(("application/pdf", p.source("tests", "data", "frame-a4.pdf")))
-        clients, rounds = 6, 4
         failures, busy, jobs, answers = [], [], [], []
 
         def client(number):
             try:
-                for round in range(rounds):
+                for round in range(4):
                     format, path = documents[(number + round) % len(documents)]
-                    jobs.append(send_retrying(server, "one", path, format, "c%dr%d" % (number, round), busy))
+                    jobs.append(send_retrying(server, path, format, "c%dr%d" % (number, round), busy))
             except Exception as error:  # reported by the main thread
                 failures.append("client %d: %s" % (number, error))
 
-        def warm_up():
+        def one_of_each():
             for format, path in documents:
-                server.wait_job("one", send_retrying(server, "one", path, format, "warm", busy))
-        warm_up()
-        before = rss_kib(server.process.pid)
-        started = time.monotonic()
-        threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
+                server.wait_job("one", send_retrying(server, path, format, "single", busy))
+        one_of_each()
+        before, started = rss_kib(server.process.pid), time.monotonic()
+        threads = [threading.Thread(target=client, args=(n,)) for n in range(6)]
         for thread in threads:
             thread.start()
         while any(thread.is_alive() for thread in threads):
-            # The server answers while it is loaded (each request has the client's timeout).
             asked = time.monotonic()
-            attributes(server, "one")
+            server.printer_attributes("one")  # the loaded server answers (within the client's timeout)
             answers.append(time.monotonic() - asked)
             time.sleep(0.2)
             check(time.monotonic() - started < 240, "the clients did not finish in 240 s\n" + server.logs())
         check(not failures, "; ".join(failures) + "\n" + server.logs())
         states = [server.wait_job("one", job, timeout=120) for job in jobs]
-        ended = [s["state"] for s in states if s["state"] != "completed"]
-        check(not ended, "jobs ended %s" % ended)
-        check(all(s["job-impressions-completed"] == [1] for s in states), "a job did not print its one page")
-        warm_up()
+        check(all(s["state"] == "completed" and s["job-impressions-completed"] == [1] for s in states),
+              "jobs ended %s" % [(s["state"], s["job-impressions-completed"]) for s in states])
+        one_of_each()
         after = rss_kib(server.process.pid)
-        print("%d jobs from %d clients (%d busy answers) in %.1f s; slowest answer %.2f s; RSS %d -> %d KiB"
-              % (len(jobs), clients, len(busy), time.monotonic() - started, max(answers or [0]), before, after))
-        check(after - before < 32 * 1024, "RSS grew from %d to %d KiB" % (before, after))
-        state_file = os.path.join(server.spool, "gdi-printer-app.state")
-        check(os.path.getsize(state_file) > 0, "the state file is empty")
+        print("%d jobs from 6 clients (%d busy answers) in %.1f s; slowest answer %.2f s; RSS %d -> %d KiB"
+              % (len(jobs), len(busy), time.monotonic() - started, max(answers + [0]), before, after))
+        with open("/proc/%d/maps" % server.process.pid) as f:
+            sanitized = re.search(r"lib[at]san", f.read())  # which keep freed memory aside
+        check(sanitized or after - before < 32 * 1024, "RSS grew from %d to %d KiB" % (before, after))
+        check(os.path.getsize(os.path.join(server.spool, "gdi-printer-app.state")) > 0, "the state file is empty")
     a.with_server(work, body)
 
 
-# --- kill and restart ------------------------------------------------------------------
+# --- crash and restart -----------------------------------------------------------------
 
 class StalledPrinter:
-    """A printer on a pseudo-terminal (a character device, as a parallel or USB printer's
-    is) that takes nothing until `serve` reads everything."""
+    """A printer on a pseudo-terminal (a character device, as a USB printer's is) that takes
+    nothing until `serve`."""
 
     def __init__(self):
         self.master, self.slave = os.openpty()
@@ -359,10 +323,9 @@ def deep_media_col(server, depth=10000):
 
 
 def case_kill_and_restart(work):
-    """A crash (a request nested too deep) or SIGKILL while a job prints and another waits:
-    after a restart the printers are all there,
-    the interrupted job ends aborted by the system, the queued one prints, no spool file is left
-    behind, and the printer's formats and sources are what they were."""
+    """The server ends while a job prints and another waits: after a restart every printer is
+    there, the interrupted job ends aborted by the system, the queued one prints, no spool file
+    is left, and the printer's formats and sources are what they were."""
     raster, png = os.path.join(work, "page.pwg"), os.path.join(work, "page.png")
     a.write_pwg(raster, p.a4_pages(12))
     a.write_png(png, 100, 100)
@@ -371,7 +334,7 @@ def case_kill_and_restart(work):
         server.start()
         server.add_printer("one", p.DRIVERS[1], printer.uri)
         server.add_printer("spare", p.DRIVERS[2])
-        before = attributes(server, "one")
+        before = server.printer_attributes("one")
         p.send_in_background(server, "one", raster, "image/pwg-raster", name="interrupted")
         deadline = time.monotonic() + 30
         while p.newest_job(server, "one") == 0 and time.monotonic() < deadline:
@@ -379,29 +342,28 @@ def case_kill_and_restart(work):
         first = p.newest_job(server, "one")
         check(server.wait_state("one", first, "processing")["state"] == "processing", "the job never printed")
         queued = server.print_job("one", png, "image/png", name="queued")
-        time.sleep(1.5)  # the main loop saves the state once a second at most
-        # libcups reads nested collections recursively, without a bound, on the stack of
-        # the server's client thread: a request nested deep enough ends the server. Where
-        # it did not, SIGKILL does.
+        time.sleep(1.5)  # the state is saved within a second
+        # libcups reads nested collections recursively, with no bound, on the stack of a
+        # client thread of the server: a request nested deep enough ends the server. Where
+        # it does not, SIGKILL does.
         deep_media_col(server)
         if server.process.poll() is None:
             server.process.kill()
         server.process.wait()
         printer.serve()
         server.start()
-        p.expect_printers(server, ["one", "spare"], "after the kill")
+        p.expect_printers(server, ["one", "spare"], "after the restart")
         state = server.wait_job("one", first, timeout=30)
         check(state["state"] == "aborted" and "aborted-by-system" in state["job-state-reasons"],
               "the interrupted job is %s %s" % (state["state"], state.get("job-state-reasons")))
         state = server.wait_job("one", queued, timeout=60)
         check(state["state"] == "completed", "the queued job ended %s\n%s" % (state["state"], server.logs()))
         p.expect_clean_spool(server, "after the restart")
-        after = attributes(server, "one")
-        for name in ("document-format-supported", "media-source-supported", "printer-name"):
-            check(after.get(name) == before.get(name), "%s was %s, after the restart %s"
-                  % (name, before.get(name), after.get(name)))
-        sources = after["media-source-supported"]
-        check(len(sources) == len(set(sources)), "media-source-supported repeats a value: %s" % sources)
+        after = server.printer_attributes("one")
+        for name in ("document-format-supported", "media-source-supported"):
+            check(after[name] == before[name], "%s was %s, after the restart %s" % (name, before[name], after[name]))
+        check(len(after["media-source-supported"]) == len(set(after["media-source-supported"])),
+              "media-source-supported repeats a value: %s" % after["media-source-supported"])
     finally:
         server.stop()
         printer.close()

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -499,6 +500,22 @@ bool StartQueuesTimer(pappl_system_t *system, void *data) {
     return false;  // once
 }
 
+// Sub-commands such as drivers make a system of their own, from the same state, while
+// the server may run: only the first process to use a state folder may decide that its
+// jobs were interrupted. It holds the folder's lock for its whole life.
+bool FirstToUseState(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true;  // the descriptor stays open: the lock ends with the process
+}
+
 bool KeepSavesTimely(pappl_system_t *system, void *data) {
     (void)system, (void)data;
     return true;  // again in a second
@@ -635,8 +652,9 @@ RecoveredState RecoverJobs(const std::string &text, const std::string &spoolDire
 
 void UseStateFile(pappl_system_t *system, const std::string &path,
                   const std::string &spoolDirectory) {
+    const bool first = FirstToUseState(path);
     std::string text;
-    if (ReadFile(path, &text)) {
+    if (first && ReadFile(path, &text)) {
         const RecoveredState recovered = RecoverJobs(text, spoolDirectory, (long)time(nullptr));
         for (const std::string &message : recovered.messages)
             papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", message.c_str());
@@ -649,8 +667,8 @@ void UseStateFile(pappl_system_t *system, const std::string &path,
                          path.c_str(), strerror(errno));
             }
         }
-        papplSystemLoadState(system, path.c_str());
     }
+    papplSystemLoadState(system, path.c_str());
     // The system keeps the callback's data for its whole life.
     static SaveContext context;
     context = SaveContext{path, spoolDirectory};

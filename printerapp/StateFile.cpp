@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -255,6 +257,7 @@ void SaveJobAttributes(pappl_job_t *job, const pappl_pr_driver_data_t &driver,
 }
 
 struct JobContext {
+    pappl_printer_t *printer;
     StateWriter *writer;
     const pappl_pr_driver_data_t *driver;
     const char *directory;
@@ -276,6 +279,11 @@ void WriteJob(pappl_job_t *job, void *data) {
     ipp_jstate_t state = papplJobGetState(job);
     if (state < IPP_JSTATE_STOPPED && papplJobIsCanceled(job))
         state = IPP_JSTATE_CANCELED;
+    // A job "processing" on a stopped printer is one PAPPL 1.3 holds while it tries to
+    // reach the printer again: nothing of it has printed, and it starts anew next time.
+    if (state == IPP_JSTATE_PROCESSING &&
+        papplPrinterGetState(context.printer) == IPP_PSTATE_STOPPED)
+        state = IPP_JSTATE_PENDING;
     options.AddNumber("state", state);
     if (papplJobGetReasons(job) != 0)
         options.AddNumber("state_reasons", (long)papplJobGetReasons(job));
@@ -373,7 +381,7 @@ void WritePrinter(StateWriter &writer, pappl_printer_t *printer, const char *dir
     pappl_pr_driver_data_t data;
     papplPrinterGetDriverData(printer, &data);
     WriteDriverDefaults(writer, printer, data);
-    JobContext context{&writer, &data, directory};
+    JobContext context{printer, &writer, &data, directory};
     papplPrinterIterateAllJobs(printer, WriteJob, &context, 1, 0);
     writer.Flag("</Printer>");
 }
@@ -494,10 +502,83 @@ void StartQueuedJobs(pappl_system_t *system) {
     }
 }
 
+// SIGTERM and SIGINT: PAPPL 1.3's own handler, and when the signal came.
+struct sigaction paplStop[2];
+std::atomic<long> stopAskedAt{0};
+
+void OnStopSignal(int signal) {
+    long unset = 0;
+    stopAskedAt.compare_exchange_strong(unset, (long)time(nullptr));
+    const struct sigaction &pappl = paplStop[signal == SIGINT ? 1 : 0];
+    if ((pappl.sa_flags & SA_SIGINFO) == 0 && pappl.sa_handler != SIG_DFL &&
+        pappl.sa_handler != SIG_IGN)
+        pappl.sa_handler(signal);
+}
+
+// Installed once the server runs, over the handlers PAPPL installs as it starts.
+void WatchStopSignals() {
+    struct sigaction ours;
+    memset(&ours, 0, sizeof(ours));
+    ours.sa_handler = OnStopSignal;
+    ours.sa_flags = SA_RESTART;
+    sigemptyset(&ours.sa_mask);
+    sigaction(SIGTERM, &ours, &paplStop[0]);
+    sigaction(SIGINT, &ours, &paplStop[1]);
+}
+
 bool StartQueuesTimer(pappl_system_t *system, void *data) {
     (void)data;
+    WatchStopSignals();
     std::thread(StartQueuedJobs, system).detach();
     return false;  // once
+}
+
+// Whether every job left waits on a stopped printer (PAPPL stops a printer it cannot
+// reach): read without the printers' locks, as the timer that asks holds the system's.
+struct WaitingJobs {
+    int jobs = 0;
+    bool onlyStopped = true;
+};
+
+void CountWaitingJobs(pappl_printer_t *printer, void *data) {
+    WaitingJobs &waiting = *static_cast<WaitingJobs *>(data);
+    const int jobs = papplPrinterGetNumberOfActiveJobs(printer);
+    waiting.jobs += jobs;
+    if (papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING ||
+        (jobs > 0 && papplPrinterGetState(printer) != IPP_PSTATE_STOPPED))
+        waiting.onlyStopped = false;
+}
+
+SaveContext saveContext;  // the system keeps it for its whole life
+
+// PAPPL 1.3 waits at SIGTERM until no job is left, 60 s at most, also for jobs on a
+// printer it stopped, which never print before someone starts the printer again: those
+// keep their place in the state for the next start, and the server ends now.
+void StopWithWaitingJobs(pappl_system_t *system, int jobs) {
+    if (SaveCallback(system, &saveContext)) {
+        papplLog(system, PAPPL_LOGLEVEL_INFO,
+                 "Stopping with %d jobs waiting for stopped printers: they stay queued for the "
+                 "next start.",
+                 jobs);
+        _exit(0);
+    }
+}
+
+bool KeepSavesTimely(pappl_system_t *system, void *data) {
+    (void)data;
+    static bool stopping = false;
+    const long askedAt = stopAskedAt.load();
+    // A moment for PAPPL's own end, which comes within a second when no job is left.
+    if (stopping || askedAt == 0 || time(nullptr) - askedAt < 2)
+        return true;
+    WaitingJobs waiting;
+    papplSystemIteratePrinters(system, CountWaitingJobs, &waiting);
+    if (waiting.jobs > 0 && waiting.onlyStopped) {
+        stopping = true;
+        // Saving takes the printers' locks: not from here, where the system's is held.
+        std::thread(StopWithWaitingJobs, system, waiting.jobs).detach();
+    }
+    return true;  // again in a second
 }
 
 // Sub-commands such as drivers make a system of their own, from the same state, while
@@ -514,11 +595,6 @@ bool FirstToUseState(const std::string &path) {
         return false;
     }
     return true;  // the descriptor stays open: the lock ends with the process
-}
-
-bool KeepSavesTimely(pappl_system_t *system, void *data) {
-    (void)system, (void)data;
-    return true;  // again in a second
 }
 
 }  // namespace
@@ -669,13 +745,12 @@ void UseStateFile(pappl_system_t *system, const std::string &path,
         }
     }
     papplSystemLoadState(system, path.c_str());
-    // The system keeps the callback's data for its whole life.
-    static SaveContext context;
-    context = SaveContext{path, spoolDirectory};
-    papplSystemSetSaveCallback(system, SaveCallback, &context);
+    saveContext = SaveContext{path, spoolDirectory};
+    papplSystemSetSaveCallback(system, SaveCallback, &saveContext);
     papplSystemAddTimerCallback(system, time(nullptr), 0, StartQueuesTimer, nullptr);
     // PAPPL's main loop saves a change when it next wakes, which may be 30 s on: waking it
-    // every second keeps what a crash can lose to the last second.
+    // every second keeps what a crash can lose to the last second. It also ends a server
+    // asked to stop whose jobs all wait for stopped printers.
     papplSystemAddTimerCallback(system, time(nullptr) + 1, 1, KeepSavesTimely, nullptr);
 }
 

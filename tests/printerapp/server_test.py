@@ -171,6 +171,8 @@ def walk_everything(work, with_avahi):
     daemons = start_avahi(work) if with_avahi else []
     spool = os.path.join(work, "spool")
     os.makedirs(spool, exist_ok=True)
+    if not with_avahi:  # a small disk of its own, to be filled
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", spool], check=True)
     with open(p.source("printerapp", "gdi-printer-app.service")) as f:
         command = next(l for l in f if l.startswith("ExecStart=")).split()[1:] + ["-o", "spool-directory=" + spool]
     server = a.AppServer(work, command=command, port=8000)
@@ -193,9 +195,30 @@ def walk_everything(work, with_avahi):
         state = server.wait_job("one", server.print_job("one", raster, "image/pwg-raster"))
         check(state["state"] == "completed", "the job after the walk ended %s" % state["state"])
         print("walked %d pages and every sub-command, Avahi %s" % (len(pages), "on" if with_avahi else "off"))
+        if not with_avahi:
+            fill_disk_and_crash(server, spool)
     finally:
         server.stop()
         stop_all(daemons)
+        if not with_avahi:
+            subprocess.run(["umount", spool])
+
+
+def fill_disk_and_crash(server, spool):
+    """A change saved on a full disk, then a crash: the state saved before keeps the printers."""
+    with open(os.path.join(spool, "filler"), "wb") as f:
+        try:
+            while f.write(bytes(1 << 20)):
+                f.flush()
+        except OSError:
+            pass
+    server.command("modify", "-d", "one", "-o", "printer-location=Full")
+    time.sleep(1.5)
+    os.unlink(os.path.join(spool, "filler"))
+    server.process.kill()
+    server.process.wait()
+    server.start()
+    p.expect_printers(server, ["one", "gone"], "after a crash on a full disk")
 
 
 def case_walk_without_avahi(work):

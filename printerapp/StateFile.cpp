@@ -729,6 +729,8 @@ RecoveredState RecoverJobs(const std::string &text, const std::string &spoolDire
 void UseStateFile(pappl_system_t *system, const std::string &path,
                   const std::string &spoolDirectory) {
     const bool first = FirstToUseState(path);
+    if (first)
+        unlink((path + ".new").c_str());  // a save a crash cut short
     std::string text;
     if (first && ReadFile(path, &text)) {
         const RecoveredState recovered = RecoverJobs(text, spoolDirectory, (long)time(nullptr));

@@ -364,7 +364,7 @@ def case_kill_and_restart(work):
         first = p.newest_job(server, "one")
         check(server.wait_state("one", first, "processing")["state"] == "processing", "the job never printed")
         queued = server.print_job("one", png, "image/png", name="queued")
-        time.sleep(1.5)  # the state is saved within a second
+        time.sleep(1.5 * p.SLOWER)  # the state is saved within a second
         # libcups reads nested collections recursively, with no bound, on the stack of a
         # client thread of the server: a request nested deep enough ends the server. Where
         # it does not, SIGKILL does.

@@ -11,6 +11,7 @@
 #include "printerapp/AppStrings.h"
 #include "printerapp/DocumentFilters.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/StateFile.h"
 
 namespace printerapp {
 
@@ -130,17 +131,15 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
     // The drivers before the state: the saved printers are made with them.
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
                                  nullptr, PrinterCreated, DriverCallback, nullptr);
-    if (spool != nullptr) {
-        // The state beside the jobs; without a spool folder, PAPPL's usual place.
-        static std::string statePath;
-        statePath = spoolDirectory + "/" + kAppName + ".state";
-        papplSystemLoadState(system, statePath.c_str());
-        papplSystemSetSaveCallback(system, (pappl_save_cb_t)papplSystemSaveState,
-                                   (void *)statePath.c_str());
-    }
-
     AddLabelStrings(system);
+    // The filters before the state too: a loaded printer lists the formats known then.
     AddDocumentFilters(system, FindGhostscript());
+
+    // The state beside the jobs; without a spool folder, PAPPL's usual place.
+    UseStateFile(
+        system,
+        spool != nullptr ? spoolDirectory + "/" + kAppName + ".state" : DefaultStatePath(kAppName),
+        spoolDirectory);
     return system;
 }
 

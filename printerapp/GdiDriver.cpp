@@ -242,9 +242,12 @@ void FillMedia(pappl_pr_driver_data_t *data) {
     data->left_right = kMarginHundredthsMm;
     data->bottom_top = kMarginHundredthsMm;
 
-    data->num_source = (int)kSourceCount;
-    for (size_t i = 0; i < kSourceCount; ++i)
-        data->source[i] = kSources[i].ipp;
+    // PAPPL 1.3 adds "auto" to media-source-supported itself: the driver names the others.
+    data->num_source = 0;
+    for (size_t i = 0; i < kSourceCount; ++i) {
+        if (strcmp(kSources[i].ipp, "auto") != 0)
+            data->source[data->num_source++] = kSources[i].ipp;
+    }
     data->num_type = (int)kMediaTypeCount;
     for (size_t i = 0; i < kMediaTypeCount; ++i)
         data->type[i] = kMediaTypes[i].ipp;
@@ -262,6 +265,7 @@ void FillMedia(pappl_pr_driver_data_t *data) {
         snprintf(ready.type, sizeof(ready.type), "%s", data->type[0]);
     }
     data->media_default = data->media_ready[0];
+    snprintf(data->media_default.source, sizeof(data->media_default.source), "auto");
 }
 
 void FillVendorAttributes(pappl_pr_driver_data_t *data, ipp_t *attrs) {

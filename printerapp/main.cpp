@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include "printerapp/AppSystem.h"
+#include "printerapp/DeviceListing.h"
 #include "printerapp/GdiDriver.h"
 
 #ifndef GDI_VERSION
@@ -16,6 +17,8 @@ int main(int argc, char *argv[]) {
     signal(SIGPIPE, SIG_IGN);
     // As in the filter: page-sized buffers stay in the heap from page to page.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    // The server and the devices sub-command list printers without Avahi too.
+    printerapp::GuardDnsSdListing();
     return papplMainloop(argc, argv, GDI_VERSION, nullptr,
                          (int)(sizeof(printerapp::kDrivers) / sizeof(printerapp::kDrivers[0])),
                          printerapp::kDrivers, nullptr, printerapp::DriverCallback, nullptr,

@@ -19,6 +19,7 @@ if [ "${1:-}" != sample ]; then
     clang clang-format
     cups-daemon cups-client cups-ppdc time
     libpappl-dev cups-ipp-utils chromium
+    iproute2 dbus avahi-daemon
   )
 fi
 if [ "${1:-}" = package ]; then

@@ -297,7 +297,7 @@ def masked_stream(path):
 # --- the server ---------------------------------------------------------------------------
 
 class AppServer:
-    def __init__(self, work, server_options=()):
+    def __init__(self, work, server_options=(), command=None, port=None):
         self.work = work
         self.app = g.env_path("GDI_PRINTER_APP")
         self.spool = os.path.join(work, "spool")
@@ -315,16 +315,20 @@ class AppServer:
             filter(None, [self.env.get("LSAN_OPTIONS"), "suppressions=" + suppressions, "print_suppressions=0"]))
         self.process = None
         self.server_options = list(server_options)
+        # Another server command line (a unit's, say) on a known port, logging to app.out.
+        self.server_command, self.fixed_port = command, port
 
     def start(self):
         args = [self.app, "server", "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + self.spool,
                 "-o", "log-file=" + self.log, "-o", "log-level=debug"]
         for option in self.server_options:
             args += ["-o", option]
+        if self.server_command is not None:
+            args = [self.app] + self.server_command
         # A restarted server logs to the same file: its port is in what it adds.
         self.log_start = os.path.getsize(self.log) if os.path.exists(self.log) else 0
-        self.port = None
-        out = open(os.path.join(self.work, "app.out"), "wb")
+        self.port = self.fixed_port
+        out = open(os.path.join(self.work, "app.out"), "ab")
         self.process = subprocess.Popen(g.emulated(args), stdin=subprocess.DEVNULL, stdout=out,
                                         stderr=subprocess.STDOUT, env=self.env)
         out.close()

@@ -76,6 +76,11 @@ GdiJob::GdiJob(const QNVCUPSFilter &options, const JobPorts &ports)
 
 GdiJob::~GdiJob() = default;
 
+void GdiJob::SetCoderThreads(unsigned threads) {
+    if (gdiFilter != nullptr)
+        gdiFilter->SetCoderThreads(threads);
+}
+
 GdiJob::PageStart GdiJob::StartPage(const cups_page_header_s &asRead) {
     if (gdiFilter == nullptr) {
         ReportJobError(*ports.reporter, "No memory to begin the job");
@@ -422,7 +427,7 @@ bool GdiJob::EndPage() {
     whitenMissingRows();
     bool sent;
     if (fill == Fill::kBandWindow) {
-        sent = !pageBroken && sendRestOfWindow();
+        sent = !pageBroken && sendRestOfWindow() && gdiFilter->AllBandsStored();
     } else {
         rasterPageImageProcessing(page, pageNumber);
         sent = gdiFilter->SendPageData();

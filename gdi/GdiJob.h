@@ -63,6 +63,8 @@ public:
     unsigned PagesSent() const { return pagesSent; }
     // Marks the job as failed for a reason its front end found and reported.
     void Fail() { failed = true; }
+    // Threads that code the bands (BandCoderThreads() when not set). Set before a page.
+    void SetCoderThreads(unsigned threads);
 
 private:
     enum class Fill {

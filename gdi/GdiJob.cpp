@@ -71,6 +71,7 @@ GdiJob::GdiJob(const QNVCUPSFilter &options, const JobPorts &ports)
     imageProcess.GenerateGrayGammaTable(jobOptions.GetBrightness(), jobOptions.GetContrast());
     invertedProcess = imageProcess;
     invertedProcess.InvertInput();
+    toneFoldable = FoldToneIntoScreen(imageProcess.GetTable(), &foldedScreen);
     gdiFilter.reset(new (std::nothrow) QNVGDIFilter(jobOptions, ports));
 }
 
@@ -106,6 +107,8 @@ GdiJob::PageStart GdiJob::StartPage(const cups_page_header_s &asRead) {
     rowCount = header.cupsHeight;
     rowBytes = header.cupsBytesPerLine;
     tone = IsWhiteIsHighGrey(colorSpace) ? &invertedProcess : &imageProcess;
+    toneFolded = toneFoldable && tone == &imageProcess;
+    gdiFilter->SetHalftoneScreen(toneFolded ? &foldedScreen : nullptr);
     if (jobOptions.IsLongEdgeVertical())
         exchangeForLongEdge(&header);
     const PageGeometry pageGeometry = PageGeometry::Of(header);
@@ -297,14 +300,17 @@ unsigned char *GdiJob::NextRow() {
 }
 
 void GdiJob::ToneInto(unsigned char *to, const unsigned char *from, size_t count) {
-    tone->AdjustGrayscaleLineTo(from, to, (unsigned)count);
+    if (toneFolded)
+        ClampForFoldedScreen(from, to, count);
+    else
+        tone->AdjustGrayscaleLineTo(from, to, (unsigned)count);
 }
 
 bool GdiJob::RowDone(bool toned) {
     if (currentRow == nullptr)
         return false;
     if (!toned)
-        tone->AdjustGrayscaleLine(currentRow, rowBytes);
+        ToneInto(currentRow, currentRow, rowBytes);
     if (fill == Fill::kColumns) {
         insertLineToPageBuffer(page, geometry.xMarginDots + rowsDone, rasterBuffer.data(),
                                (unsigned)rasterBuffer.size());

@@ -301,8 +301,8 @@ bool QNVGDIFilter::SendBandData(unsigned char *band) {
         flags |= kGDIBandFlagLast;
     PutBigEndian32(record + kGDIBandFlagsOffset, flags);
     slot->bandIndex = bandIndex;
-    ApplyGrayRasterHalftone(band, (int)geometry.alignedBitWidth, (int)bandIndex, (int)lines,
-                            slot->bits);
+    ApplyGrayRasterHalftoneWith(SelectedHalftoneKernel(), band, (int)geometry.alignedBitWidth,
+                                (int)bandIndex, (int)lines, slot->bits, halftoneScreen);
     coder->Submit(slot);
     StoreCodedBands(false);
     return true;

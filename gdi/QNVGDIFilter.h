@@ -11,6 +11,7 @@
 
 #include "gdi/BandCoder.h"
 #include "gdi/GdiStream.h"
+#include "gdi/Halftone.h"
 #include "gdi/JobPorts.h"
 #include "gdi/PageGeometry.h"
 #include "gdi/QNVBlockBuffer.h"
@@ -71,6 +72,10 @@ public:
     // Threads that code the bands (BandCoderThreads() when not set; 1 codes every band
     // on the calling thread). Set between pages.
     void SetCoderThreads(unsigned threads);
+    // The screen the bands are halftoned with: one folded with the tone table when the
+    // page buffer holds levels before toning (null: the plain screen). The screen must
+    // outlive the pages it is set for.
+    void SetHalftoneScreen(const HalftoneScreen *screen) { halftoneScreen = screen; }
 
     QNVBlockBuffer *GetPageBuffer() { return pageBuffer.get(); }
     unsigned int AlignedBitWidth(unsigned int width);
@@ -118,6 +123,7 @@ private:
     unsigned int jobCopies;
     JBIGEncoderSetup encoderSetup;
     unsigned coderThreads;
+    const HalftoneScreen *halftoneScreen = nullptr;
     std::unique_ptr<BandCoder> coder;  // made with the first band, kept for the job
     SpoolQueue::Outcome finalOutcome;
     int finalError;

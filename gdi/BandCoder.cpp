@@ -10,6 +10,12 @@
 
 const char kBandThreadsVariable[] = "GDI_THREADS";
 
+namespace {
+
+constexpr size_t kWorkerStackBytes = 256 * 1024;
+
+}  // namespace
+
 unsigned BandCoderThreadsFor(unsigned processors, const char *limit) {
     unsigned threads = processors > 0 ? processors : 1;
     if (limit != nullptr && *limit != '\0') {
@@ -40,13 +46,21 @@ BandCoder::BandCoder(unsigned threads, const JBIGEncoderSetup &encoderSetup) : s
         slotCount = 0;
         return;
     }
+    // The workers need little stack: the coder's state is on the heap.
+    pthread_attr_t attributes;
+    const bool haveAttributes = pthread_attr_init(&attributes) == 0;
+    if (haveAttributes)
+        (void)pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
     for (unsigned i = 0; threads > 1 && i < threads; ++i) {
-        if (pthread_create(&workers[workerCount], nullptr, WorkerMain, this) != 0) {
+        if (pthread_create(&workers[workerCount], haveAttributes ? &attributes : nullptr,
+                           WorkerMain, this) != 0) {
             CPSDebugLog("Coding bands on %u thread(s): no more could be started", workerCount);
             break;
         }
         ++workerCount;
     }
+    if (haveAttributes)
+        pthread_attr_destroy(&attributes);
 }
 
 BandCoder::~BandCoder() {

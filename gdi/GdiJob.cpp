@@ -8,6 +8,7 @@
 
 #include "common/CUPSDebug.h"
 #include "gdi/GdiStream.h"
+#include "gdi/Memory.h"
 #include "gdi/QNVBlockBuffer.h"
 #include "gdi/QNVGDIFilter.h"
 
@@ -224,12 +225,7 @@ bool GdiJob::allocRasterBuffer(const PageGeometry &pageGeometry) {
         return true;
     }
     const size_t size = (size_t)rowBytes + 2 * (size_t)pageGeometry.yMarginLines;
-    try {
-        rasterBuffer.assign(size, 0);
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    return true;
+    return Grown([&] { rasterBuffer.assign(size, 0); });
 }
 
 bool GdiJob::preparePage(const cups_page_header_s &header, const PageGeometry &pageGeometry) {

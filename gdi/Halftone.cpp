@@ -363,14 +363,14 @@ bool FoldToneIntoScreen(const uint16_t table[256], HalftoneScreen *screen) {
 
 // 64 bytes a step through the compiler's vectors; the copy runs at the speed of memcpy.
 void ClampForFoldedScreen(const unsigned char *from, unsigned char *to, size_t length) {
-    const Bytes16 limit = {254, 254, 254, 254, 254, 254, 254, 254,
-                           254, 254, 254, 254, 254, 254, 254, 254};
+    const Bytes16 black = {255, 255, 255, 255, 255, 255, 255, 255,
+                           255, 255, 255, 255, 255, 255, 255, 255};
     size_t i = 0;
     for (; i + 64 <= length; i += 64) {
         Bytes16 v[4];
         std::memcpy(v, from + i, sizeof v);
-        for (Bytes16 &bytes : v)
-            bytes = bytes < limit ? bytes : limit;
+        for (Bytes16 &bytes : v)  // a compare gives all ones (-1) where a byte is 255
+            bytes += reinterpret_cast<Bytes16>(bytes == black);
         std::memcpy(to + i, v, sizeof v);
     }
     for (; i < length; ++i)

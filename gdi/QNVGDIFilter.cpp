@@ -329,9 +329,10 @@ void QNVGDIFilter::StoreCodedBand(BandCoder::Slot *slot) {
         PutBigEndian32(slot->record + kGDIBandLengthOffset, length);
         stored = SendData(slot->record, kGDIBandHeaderSize) && SendData(slot->coded.bytes, length);
     }
+    const uint32_t band = slot->bandIndex;
     coder->Release(slot);
     if (stored)
-        bandsSent = slot->bandIndex + 1;
+        bandsSent = band + 1;
     else
         bandFailed = true;
 }

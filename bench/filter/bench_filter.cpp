@@ -1096,10 +1096,11 @@ int main(int argc, char **argv) {
             snprintf(base, sizeof(base), "-");
             snprintf(ratio, sizeof(ratio), "-");
         }
-        const std::string targetText = "<=" + std::to_string((int)target) + "x";
+        char targetText[16];
+        snprintf(targetText, sizeof(targetText), "<=%.4gx", target);
         printf("%-9s %5u %8.2f %12.1f %9.1f %9.1f %8s %10.1f %14s %14s %9s\n",
                job.plan.name.c_str(), job.plan.pages, job.WallS(), cpu, job.SysPerPageMs(),
-               cpu / memcpyMs, targetText.c_str(), job.MaxRss() / kMiB, out, base, ratio);
+               cpu / memcpyMs, targetText, job.MaxRss() / kMiB, out, base, ratio);
     }
 
     if (config.portable) {
@@ -1199,7 +1200,7 @@ int main(int argc, char **argv) {
             continue;
         const double target = CpuTarget(job.plan.content);
         const double multiple = job.CpuPerPageMs() / memcpyMs;
-        printf("%-9s %6.1fx  target <= %2.0fx  %-6s (%.1fx the copy into a new buffer)\n",
+        printf("%-9s %6.1fx  target <= %4.3gx  %-6s (%.1fx the copy into a new buffer)\n",
                job.plan.name.c_str(), multiple, target, multiple <= target ? "met" : "MISSED",
                job.CpuPerPageMs() / copy.coldMs);
     }

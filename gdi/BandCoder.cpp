@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <new>
 
 #include "common/CUPSDebug.h"
@@ -13,6 +14,11 @@ const char kBandThreadsVariable[] = "GDI_THREADS";
 namespace {
 
 constexpr size_t kWorkerStackBytes = 256 * 1024;
+
+// The 1-bit lines of the bands between hand-over and storing take at most this much (the
+// coded bytes of a band are of the same order), however many threads there are: wide
+// pages on many processors keep fewer bands in flight. Two bands always may be.
+constexpr uint64_t kBandsInFlightBytes = 12u << 20;
 
 }  // namespace
 
@@ -105,7 +111,8 @@ BandCoder::Slot *BandCoder::Claim(uint32_t bitsBytes, uint32_t rowBytes, bool *n
     Slot *slot;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (slotCount == 0 || claimed - released >= slotCount) {
+        const uint64_t affordable = std::max<uint64_t>(2, kBandsInFlightBytes / (bitsBytes + 1));
+        if (slotCount == 0 || claimed - released >= std::min<uint64_t>(slotCount, affordable)) {
             *noMemory = slotCount == 0;
             return nullptr;
         }

@@ -296,10 +296,13 @@ unsigned char *GdiJob::NextRow() {
 }
 
 void GdiJob::ToneInto(unsigned char *to, const unsigned char *from, size_t count) {
-    if (toneFolded)
-        ClampForFoldedScreen(from, to, count);
-    else
+    if (toneFolded) {
+        if (ClampForFoldedScreen(from, to, count))
+            bandInked = true;
+    } else {
         tone->AdjustGrayscaleLineTo(from, to, (unsigned)count);
+        bandInked = true;  // white paper may have toned to anything
+    }
 }
 
 bool GdiJob::RowDone(bool toned) {
@@ -367,10 +370,11 @@ void GdiJob::openWindowBand(unsigned band) {
         }
     }
     openBand = (long)band;
+    bandInked = false;  // the margins and the lines around the rows are white
 }
 
 bool GdiJob::sendWindowBand() {
-    if (!gdiFilter->SendNextBand(window)) {
+    if (!gdiFilter->SendNextBand(window, !bandInked)) {
         pageBroken = true;
         return false;
     }
@@ -405,11 +409,14 @@ bool GdiJob::sendRestOfWindow() {
     if (openBand < 0) {
         openBand = 0;
         memset(window, 0, windowBytes);
+        bandInked = false;
     }
     if (!sendWindowBand())
         return false;
-    if ((uint32_t)openBand + 1 < geometry.bandCount)
+    if ((uint32_t)openBand + 1 < geometry.bandCount) {
         memset(window, 0, windowBytes);
+        bandInked = false;
+    }
     while ((uint32_t)++openBand < geometry.bandCount) {
         if (!sendWindowBand())
             return false;
@@ -483,7 +490,7 @@ void GdiJob::insertBlankPage() {
     if (lines != nullptr) {
         memset(lines, 0, (size_t)windowLines * blank->GetWidth());
         for (uint32_t band = 0; band < gdiFilter->GetBandCount() && sent; ++band)
-            sent = gdiFilter->SendNextBand(lines);
+            sent = gdiFilter->SendNextBand(lines, true);
     }
     sent = sent && gdiFilter->SendPageData();
     if (!sent)

@@ -105,6 +105,7 @@ private:
     HalftoneScreen foldedScreen;
     bool toneFoldable = false;
     bool toneFolded = false;  // the current page's rows go in untoned
+    bool bandInked = true;    // kBandWindow: the band in the window may hold more than white
     std::unique_ptr<QNVGDIFilter> gdiFilter;
 
     cups_page_header_s pageHeader;  // the current (or last) page's header as sent

@@ -71,8 +71,8 @@ bool CanFoldTone(const uint16_t table[256]);
 bool FoldToneIntoScreen(const uint16_t table[256], HalftoneScreen *screen);
 // Copies `length` grey bytes with 255 made 254 (which a foldable table maps alike), so
 // that a threshold of 255 in a folded screen is one no level reaches. `from` and `to` are
-// the same line or do not overlap.
-void ClampForFoldedScreen(const unsigned char *from, unsigned char *to, size_t length);
+// the same line or do not overlap. Returns false when every byte was 0 (white).
+bool ClampForFoldedScreen(const unsigned char *from, unsigned char *to, size_t length);
 
 // ApplyGrayRasterHalftone with a chosen kernel; an unavailable kernel falls back to
 // kRunPaste. With `folded`, the band holds levels before the tone table that screen was

@@ -243,15 +243,15 @@ bool QNVGDIFilter::AllBandsStored() {
     return !bandFailed && bandsSent == geometry.bandCount;
 }
 
-bool QNVGDIFilter::SendNextBand(unsigned char *lines) {
+bool QNVGDIFilter::SendNextBand(unsigned char *lines, bool white) {
     if (pageBuffer == nullptr || bandFailed || bandsQueued >= geometry.bandCount)
         return false;
-    return SendBandOfPage(bandsQueued, lines);
+    return SendBandOfPage(bandsQueued, lines, white);
 }
 
-bool QNVGDIFilter::SendBandOfPage(uint32_t band, unsigned char *lines) {
+bool QNVGDIFilter::SendBandOfPage(uint32_t band, unsigned char *lines, bool white) {
     bandIndex = band;
-    const bool queued = SendBandData(lines);
+    const bool queued = SendBandData(lines, white);
     bandIndex = band + 1;
     if (queued)
         bandsQueued = band + 1;
@@ -269,7 +269,7 @@ bool QNVGDIFilter::HaveCoder() {
 // Halftones the band into a slot of the coder and hands it over; the band is stored
 // when it is coded and every band before it is stored (StoreCodedBands). The lines are
 // not read after the return.
-bool QNVGDIFilter::SendBandData(unsigned char *band) {
+bool QNVGDIFilter::SendBandData(unsigned char *band, bool white) {
     CPSDebugLog("==Band Data==");
     if (bandIndex >= geometry.bandCount)
         return false;
@@ -301,8 +301,12 @@ bool QNVGDIFilter::SendBandData(unsigned char *band) {
         flags |= kGDIBandFlagLast;
     PutBigEndian32(record + kGDIBandFlagsOffset, flags);
     slot->bandIndex = bandIndex;
-    ApplyGrayRasterHalftoneWith(SelectedHalftoneKernel(), band, (int)geometry.alignedBitWidth,
-                                (int)bandIndex, (int)lines, slot->bits, halftoneScreen);
+    // White paper sets no dot, whatever the screen.
+    if (white)
+        memset(slot->bits, 0, bitsBytes);
+    else
+        ApplyGrayRasterHalftoneWith(SelectedHalftoneKernel(), band, (int)geometry.alignedBitWidth,
+                                    (int)bandIndex, (int)lines, slot->bits, halftoneScreen);
     coder->Submit(slot);
     StoreCodedBands(false);
     return true;

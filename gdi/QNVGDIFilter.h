@@ -46,8 +46,9 @@ public:
     // Sends the page's next band from `lines`, which hold its lines laid out as in the
     // page buffer; SendPageData sends the bands not sent this way. A page that is not
     // turned can so be made a band at a time in a window that stays in the cache.
-    bool SendNextBand(unsigned char *lines);
-    bool SendBandData(unsigned char *band);
+    // `white` tells that every byte of the lines is 0: the band is then not halftoned.
+    bool SendNextBand(unsigned char *lines, bool white = false);
+    bool SendBandData(unsigned char *band, bool white = false);
     // Waits until every band handed over is coded and stored; true when all the page's
     // bands are in the store (SendPageData does this too).
     bool AllBandsStored();
@@ -93,7 +94,7 @@ public:
     int GetOutputError() const;
 
 private:
-    bool SendBandOfPage(uint32_t band, unsigned char *lines);
+    bool SendBandOfPage(uint32_t band, unsigned char *lines, bool white = false);
     bool HaveCoder();
     void StoreCodedBands(bool wait);
     void StoreCodedBand(BandCoder::Slot *slot);

@@ -400,6 +400,18 @@ TEST_P(HalftoneKernels, ToneFoldedIntoTheScreenGivesTheBytesOfToningFirst) {
         }
     }
     EXPECT_GE(folded, 6u * 11u);
+    // The clamp tells white lines from the others, the last byte of a vector or of the
+    // tail included.
+    for (size_t length : {0, 1, 63, 64, 65, 200}) {
+        for (size_t inkAt = 0; inkAt <= length; ++inkAt) {
+            Bytes line(length, 0), out(length, 0xA5);
+            if (inkAt < length)
+                line[inkAt] = 1;
+            EXPECT_EQ(ClampForFoldedScreen(line.data(), out.data(), length), inkAt < length)
+                << length << " " << inkAt;
+            EXPECT_EQ(out, line);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKernels, HalftoneKernels, testing::ValuesIn(kAllKernels),

@@ -8,6 +8,7 @@
 
 #include "common/CUPSDebug.h"
 #include "gdi/GdiStream.h"
+#include "gdi/Memory.h"
 #include "gdi/QNVBlockBuffer.h"
 #include "gdi/QNVGDIFilter.h"
 
@@ -71,10 +72,16 @@ GdiJob::GdiJob(const QNVCUPSFilter &options, const JobPorts &ports)
     imageProcess.GenerateGrayGammaTable(jobOptions.GetBrightness(), jobOptions.GetContrast());
     invertedProcess = imageProcess;
     invertedProcess.InvertInput();
+    toneFoldable = FoldToneIntoScreen(imageProcess.GetTable(), &foldedScreen);
     gdiFilter.reset(new (std::nothrow) QNVGDIFilter(jobOptions, ports));
 }
 
 GdiJob::~GdiJob() = default;
+
+void GdiJob::SetCoderThreads(unsigned threads) {
+    if (gdiFilter != nullptr)
+        gdiFilter->SetCoderThreads(threads);
+}
 
 GdiJob::PageStart GdiJob::StartPage(const cups_page_header_s &asRead) {
     if (gdiFilter == nullptr) {
@@ -101,6 +108,8 @@ GdiJob::PageStart GdiJob::StartPage(const cups_page_header_s &asRead) {
     rowCount = header.cupsHeight;
     rowBytes = header.cupsBytesPerLine;
     tone = IsWhiteIsHighGrey(colorSpace) ? &invertedProcess : &imageProcess;
+    toneFolded = toneFoldable && tone == &imageProcess;
+    gdiFilter->SetHalftoneScreen(toneFolded ? &foldedScreen : nullptr);
     if (jobOptions.IsLongEdgeVertical())
         exchangeForLongEdge(&header);
     const PageGeometry pageGeometry = PageGeometry::Of(header);
@@ -216,12 +225,7 @@ bool GdiJob::allocRasterBuffer(const PageGeometry &pageGeometry) {
         return true;
     }
     const size_t size = (size_t)rowBytes + 2 * (size_t)pageGeometry.yMarginLines;
-    try {
-        rasterBuffer.assign(size, 0);
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    return true;
+    return Grown([&] { rasterBuffer.assign(size, 0); });
 }
 
 bool GdiJob::preparePage(const cups_page_header_s &header, const PageGeometry &pageGeometry) {
@@ -292,14 +296,20 @@ unsigned char *GdiJob::NextRow() {
 }
 
 void GdiJob::ToneInto(unsigned char *to, const unsigned char *from, size_t count) {
-    tone->AdjustGrayscaleLineTo(from, to, (unsigned)count);
+    if (toneFolded) {
+        if (ClampForFoldedScreen(from, to, count))
+            bandInked = true;
+    } else {
+        tone->AdjustGrayscaleLineTo(from, to, (unsigned)count);
+        bandInked = true;  // white paper may have toned to anything
+    }
 }
 
 bool GdiJob::RowDone(bool toned) {
     if (currentRow == nullptr)
         return false;
     if (!toned)
-        tone->AdjustGrayscaleLine(currentRow, rowBytes);
+        ToneInto(currentRow, currentRow, rowBytes);
     if (fill == Fill::kColumns) {
         insertLineToPageBuffer(page, geometry.xMarginDots + rowsDone, rasterBuffer.data(),
                                (unsigned)rasterBuffer.size());
@@ -360,10 +370,11 @@ void GdiJob::openWindowBand(unsigned band) {
         }
     }
     openBand = (long)band;
+    bandInked = false;  // the margins and the lines around the rows are white
 }
 
 bool GdiJob::sendWindowBand() {
-    if (!gdiFilter->SendNextBand(window)) {
+    if (!gdiFilter->SendNextBand(window, !bandInked)) {
         pageBroken = true;
         return false;
     }
@@ -398,11 +409,14 @@ bool GdiJob::sendRestOfWindow() {
     if (openBand < 0) {
         openBand = 0;
         memset(window, 0, windowBytes);
+        bandInked = false;
     }
     if (!sendWindowBand())
         return false;
-    if ((uint32_t)openBand + 1 < geometry.bandCount)
+    if ((uint32_t)openBand + 1 < geometry.bandCount) {
         memset(window, 0, windowBytes);
+        bandInked = false;
+    }
     while ((uint32_t)++openBand < geometry.bandCount) {
         if (!sendWindowBand())
             return false;
@@ -422,7 +436,7 @@ bool GdiJob::EndPage() {
     whitenMissingRows();
     bool sent;
     if (fill == Fill::kBandWindow) {
-        sent = !pageBroken && sendRestOfWindow();
+        sent = !pageBroken && sendRestOfWindow() && gdiFilter->AllBandsStored();
     } else {
         rasterPageImageProcessing(page, pageNumber);
         sent = gdiFilter->SendPageData();
@@ -476,7 +490,7 @@ void GdiJob::insertBlankPage() {
     if (lines != nullptr) {
         memset(lines, 0, (size_t)windowLines * blank->GetWidth());
         for (uint32_t band = 0; band < gdiFilter->GetBandCount() && sent; ++band)
-            sent = gdiFilter->SendNextBand(lines);
+            sent = gdiFilter->SendNextBand(lines, true);
     }
     sent = sent && gdiFilter->SendPageData();
     if (!sent)

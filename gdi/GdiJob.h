@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "gdi/Halftone.h"
 #include "gdi/JobPorts.h"
 #include "gdi/PageGeometry.h"
 #include "gdi/QNVImageProcess.h"
@@ -63,6 +64,8 @@ public:
     unsigned PagesSent() const { return pagesSent; }
     // Marks the job as failed for a reason its front end found and reported.
     void Fail() { failed = true; }
+    // Threads that code the bands (BandCoderThreads() when not set). Set before a page.
+    void SetCoderThreads(unsigned threads);
 
 private:
     enum class Fill {
@@ -97,6 +100,12 @@ private:
     QNVImageProcess imageProcess;
     QNVImageProcess invertedProcess;  // the same table for grey that counts white up
     QNVImageProcess *tone;            // the one the page's rows go through
+    // The screen folded with imageProcess's table, when that table allows it: rows are
+    // then only clamped on their way in, and toned by the halftoning's compare.
+    HalftoneScreen foldedScreen;
+    bool toneFoldable = false;
+    bool toneFolded = false;  // the current page's rows go in untoned
+    bool bandInked = true;    // kBandWindow: the band in the window may hold more than white
     std::unique_ptr<QNVGDIFilter> gdiFilter;
 
     cups_page_header_s pageHeader;  // the current (or last) page's header as sent

@@ -38,20 +38,17 @@ unsigned int OutputRowBytes(unsigned int lineWidth) {
 // of 32 (and likewise for 8 and 16 bytes). A row goes on for 64 bytes more, so that the
 // 64 thresholds from any multiple of 32 below 96 are in one piece too.
 constexpr unsigned int kThresholdSpan = 96;
-constexpr unsigned int kThresholdRowBytes = kThresholdSpan + 64;
-struct ThresholdRows {
-    alignas(32) unsigned char row[kDitherCellSize][kThresholdRowBytes];
-};
-constexpr ThresholdRows BuildThresholdRows() {
-    ThresholdRows rows{};
+static_assert(kHalftoneScreenRowBytes == kThresholdSpan + 64, "rows hold 64 bytes beyond a span");
+constexpr HalftoneScreen BuildThresholdRows() {
+    HalftoneScreen rows{};
     for (unsigned int r = 0; r < kDitherCellSize; ++r) {
-        for (unsigned int x = 0; x < kThresholdRowBytes; ++x) {
+        for (unsigned int x = 0; x < kHalftoneScreenRowBytes; ++x) {
             rows.row[r][x] = kDitherThresholdMatrix[r][x % kDitherCellSize];
         }
     }
     return rows;
 }
-constexpr ThresholdRows kThresholdRows = BuildThresholdRows();
+constexpr HalftoneScreen kThresholdRows = BuildThresholdRows();
 
 // Output byte of the 8 pixels at `grey`, whose thresholds are at `thresholds`.
 inline unsigned char PackEightPixels(const unsigned char *grey, const unsigned char *thresholds) {
@@ -138,10 +135,10 @@ inline void HalftoneLineTailPortable(const unsigned char *grey, const unsigned c
 
 void HalftoneLinesPortable(const unsigned char *grey, unsigned int lineWidth,
                            unsigned int lineCount, unsigned int firstPageLine,
-                           unsigned char *output) {
+                           unsigned char *output, const HalftoneScreen &screen) {
     const unsigned int rowBytes = OutputRowBytes(lineWidth);
     for (unsigned int i = 0; i < lineCount; ++i) {
-        const unsigned char *thresholds = kThresholdRows.row[(firstPageLine + i) % kDitherCellSize];
+        const unsigned char *thresholds = screen.row[(firstPageLine + i) % kDitherCellSize];
         unsigned char *out = output + size_t(i) * rowBytes;
         HalftoneLineTailPortable(grey + size_t(i) * lineWidth, thresholds, 0, lineWidth, out);
         std::memset(out + lineWidth / 8, 0, rowBytes - lineWidth / 8);
@@ -154,12 +151,13 @@ void HalftoneLinesPortable(const unsigned char *grey, unsigned int lineWidth,
 // bit within its output byte, and three rounds of pairwise additions sum every 8 weights
 // into the output bytes, in order.
 void HalftoneLinesNeon(const unsigned char *grey, unsigned int lineWidth, unsigned int lineCount,
-                       unsigned int firstPageLine, unsigned char *output) {
+                       unsigned int firstPageLine, unsigned char *output,
+                       const HalftoneScreen &screen) {
     const unsigned int rowBytes = OutputRowBytes(lineWidth);
     static const uint8_t kWeights[16] = {128, 64, 32, 16, 8, 4, 2, 1, 128, 64, 32, 16, 8, 4, 2, 1};
     const uint8x16_t weights = vld1q_u8(kWeights);
     for (unsigned int i = 0; i < lineCount; ++i) {
-        const unsigned char *thresholds = kThresholdRows.row[(firstPageLine + i) % kDitherCellSize];
+        const unsigned char *thresholds = screen.row[(firstPageLine + i) % kDitherCellSize];
         const unsigned char *line = grey + size_t(i) * lineWidth;
         unsigned char *out = output + size_t(i) * rowBytes;
         unsigned int x = 0;
@@ -199,6 +197,10 @@ inline void HalftoneLineTailSse2(const unsigned char *grey, const unsigned char 
     const __m128i zero = _mm_setzero_si128();
     for (; x + 16 <= lineWidth; x += 16) {
         const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i *>(grey + x));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(g, zero)) == 0xFFFF) {
+            std::memset(out + x / 8, 0, 2);  // white paper sets no dot
+            continue;
+        }
         const __m128i t =
             _mm_load_si128(reinterpret_cast<const __m128i *>(thresholds + x % kThresholdSpan));
         // t - g saturates to 0 exactly when g >= t.
@@ -213,38 +215,40 @@ inline void HalftoneLineTailSse2(const unsigned char *grey, const unsigned char 
 }
 
 void HalftoneLinesSse2(const unsigned char *grey, unsigned int lineWidth, unsigned int lineCount,
-                       unsigned int firstPageLine, unsigned char *output) {
+                       unsigned int firstPageLine, unsigned char *output,
+                       const HalftoneScreen &screen) {
     const unsigned int rowBytes = OutputRowBytes(lineWidth);
     for (unsigned int i = 0; i < lineCount; ++i) {
-        const unsigned char *thresholds = kThresholdRows.row[(firstPageLine + i) % kDitherCellSize];
+        const unsigned char *thresholds = screen.row[(firstPageLine + i) % kDitherCellSize];
         unsigned char *out = output + size_t(i) * rowBytes;
         HalftoneLineTailSse2(grey + size_t(i) * lineWidth, thresholds, 0, lineWidth, out);
         std::memset(out + lineWidth / 8, 0, rowBytes - lineWidth / 8);
     }
 }
 
-__attribute__((target("avx2"))) void HalftoneLinesAvx2(const unsigned char *grey,
-                                                       unsigned int lineWidth,
-                                                       unsigned int lineCount,
-                                                       unsigned int firstPageLine,
-                                                       unsigned char *output) {
+__attribute__((target("avx2"))) void HalftoneLinesAvx2(
+    const unsigned char *grey, unsigned int lineWidth, unsigned int lineCount,
+    unsigned int firstPageLine, unsigned char *output, const HalftoneScreen &screen) {
     const unsigned int rowBytes = OutputRowBytes(lineWidth);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i reverse8 = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
                                               7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
     for (unsigned int i = 0; i < lineCount; ++i) {
-        const unsigned char *thresholds = kThresholdRows.row[(firstPageLine + i) % kDitherCellSize];
+        const unsigned char *thresholds = screen.row[(firstPageLine + i) % kDitherCellSize];
         const unsigned char *line = grey + size_t(i) * lineWidth;
         unsigned char *out = output + size_t(i) * rowBytes;
         unsigned int x = 0;
         unsigned int phase = 0;  // x % 96
         for (; x + 32 <= lineWidth; x += 32) {
             const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-            const __m256i t =
-                _mm256_load_si256(reinterpret_cast<const __m256i *>(thresholds + phase));
-            const __m256i dots = _mm256_cmpeq_epi8(_mm256_subs_epu8(t, g), zero);
-            const uint32_t bits =
-                static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_shuffle_epi8(dots, reverse8)));
+            uint32_t bits = 0;  // white paper sets no dot
+            if (!_mm256_testz_si256(g, g)) {
+                const __m256i t =
+                    _mm256_load_si256(reinterpret_cast<const __m256i *>(thresholds + phase));
+                const __m256i dots = _mm256_cmpeq_epi8(_mm256_subs_epu8(t, g), zero);
+                bits = static_cast<uint32_t>(
+                    _mm256_movemask_epi8(_mm256_shuffle_epi8(dots, reverse8)));
+            }
             std::memcpy(out + x / 8, &bits, 4);
             phase = phase == 2 * 32 ? 0 : phase + 32;
         }
@@ -324,8 +328,68 @@ HalftoneKernel SelectedHalftoneKernel() {
     return selected;
 }
 
+const HalftoneScreen &PlainHalftoneScreen() {
+    return kThresholdRows;
+}
+
+bool CanFoldTone(const uint16_t table[256]) {
+    if (table[0] != 0 || table[255] != table[254])
+        return false;
+    for (int level = 1; level < 256; ++level) {
+        if (table[level] < table[level - 1])
+            return false;
+    }
+    return true;
+}
+
+// Threshold m becomes the lowest level whose toned value reaches it, or 255 when none
+// does: a clamped line holds no 255, so that threshold is never reached.
+bool FoldToneIntoScreen(const uint16_t table[256], HalftoneScreen *screen) {
+    if (!CanFoldTone(table))
+        return false;
+    unsigned char folded[256];
+    unsigned level = 0;
+    for (unsigned m = 0; m < 256; ++m) {
+        while (level < 255 && table[level] < m)
+            ++level;
+        folded[m] = static_cast<unsigned char>(level);
+    }
+    for (unsigned int r = 0; r < kDitherCellSize; ++r) {
+        for (unsigned int x = 0; x < kHalftoneScreenRowBytes; ++x)
+            screen->row[r][x] = folded[kThresholdRows.row[r][x]];
+    }
+    return true;
+}
+
+// 64 bytes a step through the compiler's vectors; the copy runs at the speed of memcpy,
+// and noting whether anything but white passed costs one OR a vector.
+bool ClampForFoldedScreen(const unsigned char *from, unsigned char *to, size_t length) {
+    const Bytes16 black = {255, 255, 255, 255, 255, 255, 255, 255,
+                           255, 255, 255, 255, 255, 255, 255, 255};
+    Bytes16 ink = {};
+    size_t i = 0;
+    for (; i + 64 <= length; i += 64) {
+        Bytes16 v[4];
+        std::memcpy(v, from + i, sizeof v);
+        for (Bytes16 &bytes : v) {
+            ink |= bytes;
+            bytes += reinterpret_cast<Bytes16>(bytes == black);  // all ones (-1) where 255
+        }
+        std::memcpy(to + i, v, sizeof v);
+    }
+    uint64_t halves[2];
+    std::memcpy(halves, &ink, sizeof halves);
+    unsigned char tail = 0;
+    for (; i < length; ++i) {
+        tail |= from[i];
+        to[i] = from[i] < 254 ? from[i] : 254;
+    }
+    return (halves[0] | halves[1] | tail) != 0;
+}
+
 int ApplyGrayRasterHalftoneWith(HalftoneKernel kernel, const unsigned char *greyBand, int width,
-                                int bandIndex, int lineCount, unsigned char *output) {
+                                int bandIndex, int lineCount, unsigned char *output,
+                                const HalftoneScreen *folded) {
     if (greyBand == nullptr || output == nullptr || width < 0 || bandIndex < 0 || lineCount < 0 ||
         unsigned(width) > kGDIMaxPageDots || unsigned(bandIndex) > kGDIMaxPageDots ||
         unsigned(lineCount) > kGDIMaxPageDots) {
@@ -345,26 +409,30 @@ int ApplyGrayRasterHalftoneWith(HalftoneKernel kernel, const unsigned char *grey
     if (!IsHalftoneKernelAvailable(kernel)) {
         kernel = HalftoneKernel::kRunPaste;
     }
+    // The level patterns are those of the plain screen.
+    if (folded != nullptr && kernel == HalftoneKernel::kRunPaste)
+        kernel = HalftoneKernel::kPortable;
+    const HalftoneScreen &screen = folded != nullptr ? *folded : kThresholdRows;
     switch (kernel) {
 #if GDI_HALFTONE_X86
         case HalftoneKernel::kSse2:
             HalftoneLinesSse2(greyBand, sorter.lineWidth, sorter.lineCount,
-                              unsigned(sorter.bandIndex) * kGDIBandLines, output);
+                              unsigned(sorter.bandIndex) * kGDIBandLines, output, screen);
             return 1;
         case HalftoneKernel::kAvx2:
             HalftoneLinesAvx2(greyBand, sorter.lineWidth, sorter.lineCount,
-                              unsigned(sorter.bandIndex) * kGDIBandLines, output);
+                              unsigned(sorter.bandIndex) * kGDIBandLines, output, screen);
             return 1;
 #endif
 #if GDI_CPU_NEON
         case HalftoneKernel::kNeon:
             HalftoneLinesNeon(greyBand, sorter.lineWidth, sorter.lineCount,
-                              unsigned(sorter.bandIndex) * kGDIBandLines, output);
+                              unsigned(sorter.bandIndex) * kGDIBandLines, output, screen);
             return 1;
 #endif
         case HalftoneKernel::kPortable:
             HalftoneLinesPortable(greyBand, sorter.lineWidth, sorter.lineCount,
-                                  unsigned(sorter.bandIndex) * kGDIBandLines, output);
+                                  unsigned(sorter.bandIndex) * kGDIBandLines, output, screen);
             return 1;
         default:
             return RastHalftone(&sorter, greyBand, output);

@@ -2,6 +2,7 @@
 #ifndef GDI_GDI_HALFTONE_H
 #define GDI_GDI_HALFTONE_H
 
+#include <cstddef>
 #include <cstdint>
 
 struct SorterDC_s;
@@ -50,10 +51,35 @@ HalftoneKernel SelectedHalftoneKernel();
 // A short name of the kernel for reports ("AVX2", "portable", ...).
 const char *HalftoneKernelName(HalftoneKernel kernel);
 
+// The screen's thresholds as the compare kernels read them: each cell row repeated over
+// 160 bytes.
+constexpr unsigned int kHalftoneScreenRowBytes = 160;
+struct HalftoneScreen {
+    alignas(32) unsigned char row[24][kHalftoneScreenRowBytes];
+};
+
+// The screen for grey levels as the page holds them.
+const HalftoneScreen &PlainHalftoneScreen();
+
+// Whether a tone table can be folded into the screen: it keeps 0 at 0 (white paper, and
+// the zero bytes of margins and missing rows, stay white), never decreases, and maps 255
+// like 254. Then toned level >= threshold m exactly when the level before toning reaches
+// the lowest level that the table maps to m or above, so one compare does both.
+bool CanFoldTone(const uint16_t table[256]);
+// Builds the screen for levels before `table`; false (screen untouched) when it cannot be
+// folded. Lines halftoned with it must have passed through ClampForFoldedScreen.
+bool FoldToneIntoScreen(const uint16_t table[256], HalftoneScreen *screen);
+// Copies `length` grey bytes with 255 made 254 (which a foldable table maps alike), so
+// that a threshold of 255 in a folded screen is one no level reaches. `from` and `to` are
+// the same line or do not overlap. Returns false when every byte was 0 (white).
+bool ClampForFoldedScreen(const unsigned char *from, unsigned char *to, size_t length);
+
 // ApplyGrayRasterHalftone with a chosen kernel; an unavailable kernel falls back to
-// kRunPaste. Returns 0, writing nothing, for a null band or output, a negative argument,
-// or a width, line count or band index beyond 65535.
+// kRunPaste. With `folded`, the band holds levels before the tone table that screen was
+// folded with (kRunPaste then works as kPortable). Returns 0, writing nothing, for a null
+// band or output, a negative argument, or a width, line count or band index beyond 65535.
 int ApplyGrayRasterHalftoneWith(HalftoneKernel kernel, const unsigned char *greyBand, int width,
-                                int bandIndex, int lineCount, unsigned char *output);
+                                int bandIndex, int lineCount, unsigned char *output,
+                                const HalftoneScreen *folded = nullptr);
 
 #endif

@@ -53,6 +53,7 @@ QNVGDIFilter::QNVGDIFilter(QNVCUPSFilter &options, const JobPorts &ports)
     : jobOptions(options),
       ports(ports),
       bandIndex(0),
+      bandsQueued(0),
       bandsSent(0),
       bandFailed(false),
       holdPage(false),
@@ -61,6 +62,7 @@ QNVGDIFilter::QNVGDIFilter(QNVCUPSFilter &options, const JobPorts &ports)
       commandBehindHeldPage(false),
       jobCopies(1),
       encoderSetup(OvtJBIGDefaultSetup()),
+      coderThreads(BandCoderThreads()),
       finalOutcome(SpoolQueue::Outcome::kOpen),
       finalError(0) {
     memset(jobHeaderRecord, 0, sizeof(jobHeaderRecord));
@@ -70,9 +72,20 @@ QNVGDIFilter::QNVGDIFilter(QNVCUPSFilter &options, const JobPorts &ports)
 // Stores still present (no job end) wait for the output thread as they go, before the
 // spool queue they feed.
 QNVGDIFilter::~QNVGDIFilter() {
+    coder.reset();
     mainStore.reset();
     heldStore.reset();
     spool.reset();
+}
+
+void QNVGDIFilter::SetEncoderSetup(const JBIGEncoderSetup &setup) {
+    coder.reset();
+    encoderSetup = setup;
+}
+
+void QNVGDIFilter::SetCoderThreads(unsigned threads) {
+    coder.reset();
+    coderThreads = threads;
 }
 
 SpoolQueue::Outcome QNVGDIFilter::GetOutputOutcome() const {
@@ -149,8 +162,11 @@ bool QNVGDIFilter::SendPageHeader(cups_page_header_s header, unsigned int page,
     if (!holdPage && mainStore != nullptr && mainStore->GetStoreCount() > 0)
         mainStore->OutStoreData();
     bandIndex = 0;
+    bandsQueued = 0;
     bandsSent = 0;
     bandFailed = false;
+    if (coder != nullptr)
+        coder->DropAll();  // bands of a page left behind without its page end
     ReleasePageBuffers();  // whatever a page left behind without its page end
     geometry = pageGeometry;
     if (!geometry.fits) {
@@ -179,18 +195,6 @@ bool QNVGDIFilter::MakePageBuffers() {
                          QNVBlockBuffer(geometry.alignedBitWidth, lines, &blockPool));
     if (!BufferMade(pageBuffer)) {
         CPSDebugLog("pageBuffer is nil");
-        return false;
-    }
-    HalftoneBuffer.reset(new (std::nothrow)
-                             QNVBlockBuffer(geometry.alignedRowBytes, kGDIBandLines));
-    if (!BufferMade(HalftoneBuffer)) {
-        CPSDebugLog("HalftoneBuffer is nil");
-        return false;
-    }
-    compressionBandData.reset(new (std::nothrow)
-                                  QNVBlockBuffer(geometry.alignedRowBytes, kGDIBandLines));
-    if (!BufferMade(compressionBandData)) {
-        CPSDebugLog("compressionBandData is nil");
         return false;
     }
     return true;
@@ -226,76 +230,67 @@ bool QNVGDIFilter::SendPageData() {
     CPSDebugLog("==Page Data==");
     if (geometry.bandCount == 0)
         return true;
-    if (pageBuffer == nullptr || bandFailed)
+    if (pageBuffer == nullptr)
         return false;
-    if (bandWindowOnly) {
-        // The page buffer holds one band: every band went out through SendNextBand.
-        return bandsSent == geometry.bandCount;
-    }
-    for (uint32_t i = bandsSent; i < geometry.bandCount; ++i) {
-        if (!SendBandOfPage(i, pageBuffer->GetBandPtr(i)))
-            return false;
-    }
-    return true;
+    // A page in a band window has sent every band through SendNextBand.
+    for (uint32_t i = bandsQueued; !bandWindowOnly && !bandFailed && i < geometry.bandCount; ++i)
+        SendBandOfPage(i, pageBuffer->GetBandPtr(i));
+    return AllBandsStored();
 }
 
-bool QNVGDIFilter::SendNextBand(unsigned char *lines) {
-    if (pageBuffer == nullptr || bandFailed || bandsSent >= geometry.bandCount)
-        return false;
-    return SendBandOfPage(bandsSent, lines);
+bool QNVGDIFilter::AllBandsStored() {
+    StoreCodedBands(true);
+    return !bandFailed && bandsSent == geometry.bandCount;
 }
 
-bool QNVGDIFilter::SendBandOfPage(uint32_t band, unsigned char *lines) {
+bool QNVGDIFilter::SendNextBand(unsigned char *lines, bool white) {
+    if (pageBuffer == nullptr || bandFailed || bandsQueued >= geometry.bandCount)
+        return false;
+    return SendBandOfPage(bandsQueued, lines, white);
+}
+
+bool QNVGDIFilter::SendBandOfPage(uint32_t band, unsigned char *lines, bool white) {
     bandIndex = band;
-    const bool sent = SendBandData(lines);
+    const bool queued = SendBandData(lines, white);
     bandIndex = band + 1;
-    if (sent)
-        bandsSent = band + 1;
+    if (queued)
+        bandsQueued = band + 1;
     else
         bandFailed = true;
-    return sent;
+    return queued && !bandFailed;
 }
 
-uint32_t QNVGDIFilter::CompressBand(unsigned int lines) {
-    const uint32_t rowBytes = geometry.alignedRowBytes;
-    if (rowBytes == 0 || !BufferMade(compressionBandData)) {
-        CPSDebugLog("compressionBandData is nil");
-        return 0;
-    }
-    const unsigned char *bits = HalftoneBuffer->GetBlockPtr();
-    const uint32_t bandBytes = lines * rowBytes;  // at most 256 x 8191
-    uint32_t capacity = compressionBandData->GetMemorySize();
-    uint32_t length = djz_CompressWith(bits, bandBytes, compressionBandData->GetBlockPtr(),
-                                       capacity, rowBytes, &encoderSetup);
-    if (length > capacity) {
-        // The band codes to more than the buffer holds: make room and code it again,
-        // so that no band is ever cut.
-        const uint32_t linesNeeded = (uint32_t)(((uint64_t)length + rowBytes - 1) / rowBytes);
-        std::unique_ptr<QNVBlockBuffer> larger(new (std::nothrow)
-                                                   QNVBlockBuffer(rowBytes, linesNeeded));
-        if (!BufferMade(larger)) {
-            CPSDebugLog("Fail to make room for %u bytes of band %u", length, bandIndex);
-            return 0;
-        }
-        compressionBandData = std::move(larger);
-        capacity = compressionBandData->GetMemorySize();
-        length = djz_CompressWith(bits, bandBytes, compressionBandData->GetBlockPtr(), capacity,
-                                  rowBytes, &encoderSetup);
-        if (length > capacity)
-            length = 0;
-    }
-    if (length == 0)
-        CPSDebugLog("Fail to compress band %u", bandIndex);
-    return length;
+bool QNVGDIFilter::HaveCoder() {
+    if (coder == nullptr)
+        coder.reset(new (std::nothrow) BandCoder(coderThreads, encoderSetup));
+    return coder != nullptr;
 }
 
-bool QNVGDIFilter::SendBandData(unsigned char *band) {
+// Halftones the band into a slot of the coder and hands it over; the band is stored
+// when it is coded and every band before it is stored (StoreCodedBands). The lines are
+// not read after the return.
+bool QNVGDIFilter::SendBandData(unsigned char *band, bool white) {
     CPSDebugLog("==Band Data==");
     if (bandIndex >= geometry.bandCount)
         return false;
-    unsigned char record[kGDIBandHeaderSize];
-    memset(record, 0, sizeof(record));
+    if (band == nullptr || geometry.alignedRowBytes == 0 || !HaveCoder()) {
+        CPSDebugLog("Band %u has no data to send", bandIndex);
+        return false;
+    }
     const unsigned int lines = geometry.BandLines(bandIndex);
+    const uint32_t bitsBytes = lines * geometry.alignedRowBytes;  // at most 256 x 8191
+    bool noMemory = false;
+    BandCoder::Slot *slot;
+    while ((slot = coder->Claim(bitsBytes, geometry.alignedRowBytes, &noMemory)) == nullptr &&
+           !noMemory) {
+        StoreCodedBand(coder->Oldest(true));
+    }
+    if (slot == nullptr) {
+        CPSDebugLog("No memory for the 1-bit lines of band %u", bandIndex);
+        return false;
+    }
+    unsigned char *record = slot->record;
+    memset(record, 0, kGDIBandHeaderSize);
     memcpy(record, kGDIBandTag, sizeof(kGDIBandTag));
     PutBigEndian16(record + kGDIBandWidthOffset, geometry.alignedBitWidth);
     PutBigEndian16(record + kGDIBandLinesOffset, lines);
@@ -305,21 +300,45 @@ bool QNVGDIFilter::SendBandData(unsigned char *band) {
     if (IsLastBandOfPage())
         flags |= kGDIBandFlagLast;
     PutBigEndian32(record + kGDIBandFlagsOffset, flags);
+    slot->bandIndex = bandIndex;
+    // White paper sets no dot, whatever the screen.
+    if (white)
+        memset(slot->bits, 0, bitsBytes);
+    else
+        ApplyGrayRasterHalftoneWith(SelectedHalftoneKernel(), band, (int)geometry.alignedBitWidth,
+                                    (int)bandIndex, (int)lines, slot->bits, halftoneScreen);
+    coder->Submit(slot);
+    StoreCodedBands(false);
+    return true;
+}
 
-    if (band == nullptr || !BufferMade(HalftoneBuffer)) {
-        CPSDebugLog("Band %u has no data to send", bandIndex);
-        return false;
+// Stores the coded bands that are ready, oldest first; with `wait`, every band handed over.
+void QNVGDIFilter::StoreCodedBands(bool wait) {
+    if (coder == nullptr)
+        return;
+    while (BandCoder::Slot *slot = coder->Oldest(wait))
+        StoreCodedBand(slot);
+}
+
+// After a band that could not be coded or stored, the page's later bands are coded but
+// not stored: the page cannot be made whole.
+void QNVGDIFilter::StoreCodedBand(BandCoder::Slot *slot) {
+    if (slot == nullptr)
+        return;
+    const uint32_t length = slot->coded.length;
+    if (!bandFailed && length == 0)
+        CPSDebugLog("Fail to compress band %u", slot->bandIndex);
+    bool stored = false;
+    if (!bandFailed && length > 0) {
+        PutBigEndian32(slot->record + kGDIBandLengthOffset, length);
+        stored = SendData(slot->record, kGDIBandHeaderSize) && SendData(slot->coded.bytes, length);
     }
-    ApplyGrayRasterHalftone(band, (int)geometry.alignedBitWidth, (int)bandIndex, (int)lines,
-                            HalftoneBuffer->GetBlockPtr());
-    const uint32_t length = CompressBand(lines);
-    if (length == 0)
-        return false;
-    PutBigEndian32(record + kGDIBandLengthOffset, length);
-
-    if (!SendData(record, kGDIBandHeaderSize))
-        return false;
-    return SendData(compressionBandData->GetBlockPtr(), length);
+    const uint32_t band = slot->bandIndex;
+    coder->Release(slot);
+    if (stored)
+        bandsSent = band + 1;
+    else
+        bandFailed = true;
 }
 
 QNVGDIStore *QNVGDIFilter::CurrentStore() const {
@@ -328,6 +347,8 @@ QNVGDIStore *QNVGDIFilter::CurrentStore() const {
 
 void QNVGDIFilter::DiscardPage() {
     CPSDebugLog("Page dropped: it could not be made whole");
+    if (coder != nullptr)
+        coder->DropAll();
     if (QNVGDIStore *store = CurrentStore())
         store->ReleaseStore();
     // An even page that is dropped leaves its odd partner held, for a blank partner.
@@ -337,11 +358,10 @@ void QNVGDIFilter::DiscardPage() {
 
 void QNVGDIFilter::ReleasePageBuffers() {
     pageBuffer.reset();
-    HalftoneBuffer.reset();
-    compressionBandData.reset();
 }
 
 int QNVGDIFilter::SendPageEnd() {
+    StoreCodedBands(true);
     // The end of an even duplex page releases its held odd partner: the two sides of the
     // sheet go out together.
     const bool releaseHeld = !holdPage && jobOptions.IsDuplex() && heldStore != nullptr;

@@ -9,7 +9,9 @@
 
 #include <memory>
 
+#include "gdi/BandCoder.h"
 #include "gdi/GdiStream.h"
+#include "gdi/Halftone.h"
 #include "gdi/JobPorts.h"
 #include "gdi/PageGeometry.h"
 #include "gdi/QNVBlockBuffer.h"
@@ -44,8 +46,12 @@ public:
     // Sends the page's next band from `lines`, which hold its lines laid out as in the
     // page buffer; SendPageData sends the bands not sent this way. A page that is not
     // turned can so be made a band at a time in a window that stays in the cache.
-    bool SendNextBand(unsigned char *lines);
-    bool SendBandData(unsigned char *band);
+    // `white` tells that every byte of the lines is 0: the band is then not halftoned.
+    bool SendNextBand(unsigned char *lines, bool white = false);
+    bool SendBandData(unsigned char *band, bool white = false);
+    // Waits until every band handed over is coded and stored; true when all the page's
+    // bands are in the store (SendPageData does this too).
+    bool AllBandsStored();
     bool IsFirstBandOfPage() const { return bandIndex == 0; }
     bool IsLastBandOfPage() const { return bandIndex + 1 == geometry.bandCount; }
     // Drops what is stored of the current page, which could not be made whole: nothing
@@ -62,7 +68,15 @@ public:
     // band only; set before SendPageHeader, it holds for the pages after it.
     void SetBandWindowOnly(bool windowOnly) { bandWindowOnly = windowOnly; }
     // The JBIG encoders' set-up (memory, context kernel); the default one when not set.
-    void SetEncoderSetup(const JBIGEncoderSetup &setup) { encoderSetup = setup; }
+    // Its allocator is called from every coding thread. Set between pages.
+    void SetEncoderSetup(const JBIGEncoderSetup &setup);
+    // Threads that code the bands (BandCoderThreads() when not set; 1 codes every band
+    // on the calling thread). Set between pages.
+    void SetCoderThreads(unsigned threads);
+    // The screen the bands are halftoned with: one folded with the tone table when the
+    // page buffer holds levels before toning (null: the plain screen). The screen must
+    // outlive the pages it is set for.
+    void SetHalftoneScreen(const HalftoneScreen *screen) { halftoneScreen = screen; }
 
     QNVBlockBuffer *GetPageBuffer() { return pageBuffer.get(); }
     unsigned int AlignedBitWidth(unsigned int width);
@@ -80,8 +94,10 @@ public:
     int GetOutputError() const;
 
 private:
-    uint32_t CompressBand(unsigned int lines);
-    bool SendBandOfPage(uint32_t band, unsigned char *lines);
+    bool SendBandOfPage(uint32_t band, unsigned char *lines, bool white = false);
+    bool HaveCoder();
+    void StoreCodedBands(bool wait);
+    void StoreCodedBand(BandCoder::Slot *slot);
     bool MakePageBuffers();
     void FillPageHeaderRecord(const cups_page_header_s &header, unsigned int page);
     QNVGDIStore *CurrentStore() const;
@@ -95,19 +111,21 @@ private:
     unsigned char jobHeaderRecord[kGDIJobHeaderSize];
     unsigned char pageHeaderRecord[kGDIPageHeaderSize];
     uint32_t bandIndex;
-    uint32_t bandsSent;  // bands of the page sent so far, in order
-    bool bandFailed;     // a band of the page could not be sent
+    uint32_t bandsQueued;  // bands of the page handed to the coder, in order
+    uint32_t bandsSent;    // bands of the page stored, in order
+    bool bandFailed;       // a band of the page could not be sent
     QNVBlockPool blockPool;
     std::unique_ptr<QNVBlockBuffer> pageBuffer;
-    std::unique_ptr<QNVBlockBuffer> HalftoneBuffer;
     bool holdPage;
     bool blankPageAppended;
     bool bandWindowOnly;
     bool commandBehindHeldPage;  // the cancel command already follows the held page
-    std::unique_ptr<QNVBlockBuffer> compressionBandData;
     PageGeometry geometry;
     unsigned int jobCopies;
     JBIGEncoderSetup encoderSetup;
+    unsigned coderThreads;
+    const HalftoneScreen *halftoneScreen = nullptr;
+    std::unique_ptr<BandCoder> coder;  // made with the first band, kept for the job
     SpoolQueue::Outcome finalOutcome;
     int finalError;
 };

@@ -16,6 +16,7 @@
 
 #include "common/CUPSDebug.h"
 #include "gdi/GdiStream.h"
+#include "gdi/Memory.h"
 
 namespace {
 
@@ -159,11 +160,8 @@ void SpoolQueue::Flush(std::vector<QNVStoreEntry> &chunks, unsigned int count, u
         return;  // the output has ended: nothing more of the job goes out
     Item item;
     item.joinsPrevious = joinsPrevious;
-    try {
-        item.pages = pages;
-    } catch (const std::bad_alloc &) {
+    if (!Grown([&] { item.pages = pages; }))
         CPSDebugLog("No memory to note the pages of a flush; they go out unreported");
-    }
     if (!WriteToSpoolFile(chunks, count, size, &item)) {
         CPSDebugLog("Spool file unavailable, handing %u bytes to the output thread from memory",
                     size);
@@ -178,14 +176,9 @@ void SpoolQueue::Flush(std::vector<QNVStoreEntry> &chunks, unsigned int count, u
 void SpoolQueue::Enqueue(Item &&item) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        bool queued = false;
-        try {
-            queue_.push_back(std::move(item));
-            queued = true;
-        } catch (const std::bad_alloc &) {
-            // The queue is unchanged: the item goes out from here once the rest has.
-        }
-        if (queued) {
+        // When the queue cannot grow it is unchanged: the item goes out from here once the
+        // rest has.
+        if (Grown([&] { queue_.push_back(std::move(item)); })) {
             StartOutputThreadLocked();
             return;
         }
@@ -370,11 +363,8 @@ void SpoolQueue::EnterCancelled() {
 
 QNVGDIStore::QNVGDIStore(SpoolQueue &queue)
     : queue(queue), storeCount(0), storeSize(0), flushJoinsPrevious(false) {
-    try {
-        storeTable.resize(kInitialTableEntries);
-    } catch (const std::bad_alloc &) {
-        // StoreData grows the table on demand.
-    }
+    // When this fails StoreData grows the table on demand.
+    (void)Grown([&] { storeTable.resize(kInitialTableEntries); });
 }
 
 QNVGDIStore::~QNVGDIStore() {
@@ -383,14 +373,7 @@ QNVGDIStore::~QNVGDIStore() {
 
 bool QNVGDIStore::GrowTable() {
     const size_t entries = storeTable.empty() ? kInitialTableEntries : storeTable.size() * 2;
-    try {
-        storeTable.resize(entries);
-    } catch (const std::bad_alloc &) {
-        return false;
-    } catch (const std::length_error &) {
-        return false;
-    }
-    return true;
+    return Grown([&] { storeTable.resize(entries); });
 }
 
 int QNVGDIStore::StoreData(const void *data, unsigned int size) {
@@ -419,11 +402,8 @@ int QNVGDIStore::StoreData(const void *data, unsigned int size) {
 }
 
 void QNVGDIStore::NotePage(unsigned int page, unsigned int copies) {
-    try {
-        pages.push_back(QNVPageMark{page, copies});
-    } catch (const std::bad_alloc &) {
+    if (!Grown([&] { pages.push_back(QNVPageMark{page, copies}); }))
         CPSDebugLog("No memory to note page %u; it goes out unreported", page);
-    }
 }
 
 int QNVGDIStore::OutStoreData() {
@@ -444,13 +424,13 @@ int QNVGDIStore::OutSinglePage() {
 bool QNVGDIStore::AppendFrom(QNVGDIStore &other) {
     if (other.storeCount > UINT32_MAX - storeCount || other.storeSize > UINT32_MAX - storeSize)
         return false;
-    try {
+    const bool grown = Grown([&] {
         if (storeTable.size() < (size_t)storeCount + other.storeCount)
             storeTable.resize((size_t)storeCount + other.storeCount);
         pages.insert(pages.end(), other.pages.begin(), other.pages.end());
-    } catch (const std::bad_alloc &) {
+    });
+    if (!grown)
         return false;
-    }
     for (unsigned int i = 0; i < other.storeCount; ++i)
         storeTable[storeCount + i] = std::move(other.storeTable[i]);
     storeCount += other.storeCount;

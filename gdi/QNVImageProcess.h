@@ -35,6 +35,8 @@ public:
     // that does not overlap it.
     void AdjustGrayscaleLineTo(const unsigned char *from, unsigned char *to, unsigned int length);
 
+    const uint16_t *GetTable() const { return gammaLUT; }
+
 private:
     uint16_t gammaLUT[256];
 };

@@ -135,3 +135,106 @@ extern "C" uint32_t djz_CompressWith(const unsigned char *bandBits, uint32_t ban
     memset(destination + offset, 0, static_cast<size_t>(padded - length));
     return static_cast<uint32_t>(padded);
 }
+
+namespace {
+
+constexpr uint32_t kFirstOutputBytes = 0x10000;
+
+// Makes room for at least `needed` bytes in all, keeping the bytes coded so far.
+bool GrowOutput(JBIGBandOutput *out, uint64_t needed) {
+    if (needed <= out->capacity) {
+        return true;
+    }
+    uint64_t capacity = out->capacity > 0 ? out->capacity : kFirstOutputBytes;
+    while (capacity < needed) {
+        capacity *= 2;
+    }
+    if (capacity > UINT32_MAX) {
+        return false;
+    }
+    unsigned char *grown =
+        static_cast<unsigned char *>(jbigAlloc(&out->allocator, static_cast<size_t>(capacity), 0));
+    if (grown == nullptr) {
+        return false;
+    }
+    if (out->length > 0) {
+        memcpy(grown, out->bytes, out->length);
+    }
+    jbigFree(&out->allocator, out->bytes);
+    out->bytes = grown;
+    out->capacity = static_cast<uint32_t>(capacity);
+    return true;
+}
+
+// Write callback of a JBIGBandOutput: the encoder writes straight behind the bytes it has
+// handed back; a full block makes the buffer grow.
+void GrowingOutputWriteCb(void *user, unsigned char **blockPointer, uint32_t *blockSize) {
+    JBIGBandOutput *out = static_cast<JBIGBandOutput *>(user);
+    if (*blockPointer != nullptr) {
+        out->length += *blockSize;
+        if (*blockSize < out->offered) {
+            return;  // the final hand-over
+        }
+    }
+    if (!GrowOutput(out, static_cast<uint64_t>(out->length) +
+                             (out->capacity > 0 ? out->capacity : kFirstOutputBytes))) {
+        out->failed = 1;
+        *blockPointer = nullptr;
+        *blockSize = 0;
+        return;
+    }
+    out->offered = out->capacity - out->length;
+    *blockPointer = out->bytes + out->length;
+    *blockSize = out->offered;
+}
+
+}  // namespace
+
+extern "C" uint32_t djz_CompressToOutput(const unsigned char *bandBits, uint32_t bandBytes,
+                                         uint32_t bytesPerLine, const JBIGEncoderSetup *setup,
+                                         JBIGBandOutput *output) {
+    output->length = 0;
+    output->offered = 0;
+    output->failed = 0;
+    if (bytesPerLine == 0 || bytesPerLine > UINT32_MAX / 8) {
+        return 0;
+    }
+    const uint32_t width = 8 * bytesPerLine;
+    const uint32_t height = bandBytes / bytesPerLine;
+    const JBIGEncoderSetup chosen = setup != nullptr ? *setup : OvtJBIGDefaultSetup();
+    if (output->bytes == nullptr) {
+        output->allocator = chosen.allocator;
+    }
+    EncoderHolder encoder(OvtJBIGEncoderInitWith(width, kFlagTypicalPredictionOff,
+                                                 GrowingOutputWriteCb, output, &chosen));
+    if (encoder.get() == nullptr) {
+        return 0;
+    }
+    const JBIGImageSize size = {width, height};
+    const bool coded = OvtJBIGImageBegin(encoder.get(), &size, kStripeLines) == 0 &&
+                       OvtJBIGImageBandAdd(encoder.get(), bandBits, height,
+                                           static_cast<int32_t>(bytesPerLine)) == 0 &&
+                       OvtJBIGImageEnd(encoder.get()) == 0;
+    if (!coded || output->failed) {
+        output->length = 0;
+        return 0;
+    }
+    const uint32_t length = output->length;
+    const uint64_t padded = length <= kHeaderBytes
+                                ? kHeaderBytes
+                                : kHeaderBytes + ((uint64_t)(length - kHeaderBytes) + 31) / 32 * 32;
+    if (padded > UINT32_MAX || !GrowOutput(output, padded)) {
+        output->length = 0;
+        return 0;
+    }
+    memset(output->bytes + length, 0, static_cast<size_t>(padded - length));
+    output->length = static_cast<uint32_t>(padded);
+    return output->length;
+}
+
+extern "C" void djz_ReleaseOutput(JBIGBandOutput *output) {
+    jbigFree(&output->allocator, output->bytes);
+    output->bytes = nullptr;
+    output->length = 0;
+    output->capacity = 0;
+}

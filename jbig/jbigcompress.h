@@ -23,6 +23,25 @@ uint32_t djz_CompressWith(const unsigned char *bandBits, uint32_t bandBytes,
                           unsigned char *destination, uint32_t destinationCapacity,
                           uint32_t bytesPerLine, const JBIGEncoderSetup *setup);
 
+// A coded band in a buffer that grows as the encoder writes into it, so that a band of any
+// coded size is coded once. The caller owns it, starts it zeroed, may reuse it for band
+// after band (its memory is kept) and gives its memory back with djz_ReleaseOutput.
+typedef struct JBIGBandOutput {
+    unsigned char *bytes;
+    uint32_t length;    // bytes of the coded band, padded
+    uint32_t capacity;  // bytes that `bytes` holds
+    uint32_t offered;   // bytes last offered to the encoder (internal)
+    int failed;         // no memory to grow (internal)
+    JBIGAllocator allocator;
+} JBIGBandOutput;
+
+// Codes the band as djz_Compress does, into `output`. Returns the padded length, also left
+// in output->length; 0 when the encoder or the room for the coded bytes could not be had.
+uint32_t djz_CompressToOutput(const unsigned char *bandBits, uint32_t bandBytes,
+                              uint32_t bytesPerLine, const JBIGEncoderSetup *setup,
+                              JBIGBandOutput *output);
+void djz_ReleaseOutput(JBIGBandOutput *output);
+
 #ifdef __cplusplus
 }
 #endif

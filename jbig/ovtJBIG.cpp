@@ -63,6 +63,7 @@ extern "C" JBIGEncoderSetup OvtJBIGDefaultSetup(void) {
     setup.allocator.release = nullptr;
     setup.allocator.context = nullptr;
     setup.contextKernel = kJbigContextsFastest;
+    setup.codingStep = kJbigCodingByLine;
     return setup;
 }
 
@@ -87,6 +88,7 @@ extern "C" JBIGEncoderState *OvtJBIGEncoderInitWith(uint32_t maxWidth, uint32_t 
     state->maxWidth = maxWidth;
     state->allocator = chosen.allocator;
     state->contextKernel = jbigResolveContextKernel(chosen.contextKernel);
+    state->codingStep = chosen.codingStep;
 
     size_t contextBytes = 0;
     if (contextBufferBytes(maxWidth, &contextBytes)) {

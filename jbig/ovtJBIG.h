@@ -46,12 +46,23 @@ enum {
     kJbigContextsNeon = 3
 };
 
-// How an encoder is set up beyond its image: its memory and its context kernel
+// How the arithmetic coder codes a line's stored entries; all give the same bytes. The
+// branching step is fastest where most codings are MPS codings without renormalisation;
+// the branch-free one where many are not (noise, dense screens), whose outcome a branch
+// cannot predict.
+enum {
+    kJbigCodingByLine = 0,  // chosen per line from how busy the line above was
+    kJbigCodingBranching = 1,
+    kJbigCodingBranchFree = 2
+};
+
+// How an encoder is set up beyond its image: its memory, its context kernel
 // (kJbigContextsFastest picks the fastest the processor has; an unavailable kernel falls
-// back to the portable one).
+// back to the portable one) and its coding step.
 typedef struct JBIGEncoderSetup {
     JBIGAllocator allocator;
     int contextKernel;
+    int codingStep;
 } JBIGEncoderSetup;
 
 // The set-up OvtJBIGEncoderInit uses: malloc, and the fastest kernel.
@@ -142,6 +153,11 @@ typedef struct JBIGEncoderState {
     JBIGContextRegisters contextRegisters;
     int contextKernel;  // the kernel that makes this encoder's groups of 32 entries
     JBIGAllocator allocator;
+
+    int codingStep;       // kJbigCoding...
+    uint8_t busyLine;     // the line above was busy: code this one branch-free
+    uint32_t busyLines;   // lines coded branch-free since the encoder was made
+    uint32_t quietLines;  // lines with stored entries coded with the branching step
 } JBIGEncoderState;
 
 // Creates an encoder for lines of at most maxWidth pixels. flags bit 0 set turns typical

@@ -160,6 +160,17 @@ int main(int argc, char **argv) {
              kernel == toneInUse ? 3.0 : 0.0,
              {}});
     }
+    // What a tone table folded into the screen leaves of the tone pass.
+    measures.push_back({"clamp for a folded screen, every line",
+                        [&] {
+                            for (unsigned int y = 0; y < kHeight; ++y) {
+                                unsigned char *line = toned.data() + size_t(y) * kWidth;
+                                ClampForFoldedScreen(line, line, kWidth);
+                            }
+                            sink = sink + toned[kPageBytes / 3];
+                        },
+                        0.0,
+                        {}});
     const HalftoneKernel selected = SelectedHalftoneKernel();
     struct PageKind {
         const char *name;

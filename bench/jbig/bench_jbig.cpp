@@ -4,10 +4,11 @@
 // Checks that both produce the same bytes (apart from the header's order byte and our
 // padding) and prints milliseconds per page and the speed ratio.
 //
-// Usage: bench_jbig [repeats] [blank|text|photo ...] [--ours-only | --jbigkit-only]
-//                   [--portable-contexts]
+// Usage: bench_jbig [repeats] [blank|text|photo|noise ...] [--ours-only | --jbigkit-only]
+//                   [--portable-contexts] [--step by-line|branching|branch-free]
 // --portable-contexts makes our encoder use the portable context kernel even where the
-// processor has a faster one, to compare the two.
+// processor has a faster one, to compare the two. --step fixes the coder's coding step
+// (by default it is chosen per line).
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -60,6 +61,15 @@ void fillRect(Bytes &bits, int x0, int y0, int w, int h) {
 
 Page blankPage() {
     return {"blank", Bytes(static_cast<size_t>(kBytesPerLine) * kHeight, 0)};
+}
+
+// Dots set at random, one in two: the busiest content there is.
+Page noisePage() {
+    Page page{"noise", Bytes(static_cast<size_t>(kBytesPerLine) * kHeight, 0)};
+    std::mt19937 rng(4242);
+    for (unsigned char &byte : page.bits)
+        byte = static_cast<unsigned char>(rng());
+    return page;
 }
 
 // Paragraphs of 11-point-like text: lines every 100 dots, glyphs 30 to 70 dots high built
@@ -256,6 +266,7 @@ double median(std::vector<double> values) {
 int main(int argc, char **argv) {
     int repeats = 5;
     bool runOursToo = true, runReference = true, portableContexts = false;
+    int codingStep = kJbigCodingByLine;
     std::vector<std::string> selected;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -265,6 +276,11 @@ int main(int argc, char **argv) {
             runOursToo = false;
         } else if (arg == "--portable-contexts") {
             portableContexts = true;
+        } else if (arg == "--step" && i + 1 < argc) {
+            const std::string step = argv[++i];
+            codingStep = step == "branching"     ? kJbigCodingBranching
+                         : step == "branch-free" ? kJbigCodingBranchFree
+                                                 : kJbigCodingByLine;
         } else if (!arg.empty() && isdigit(static_cast<unsigned char>(arg[0]))) {
             repeats = std::max(1, atoi(arg.c_str()));
         } else {
@@ -279,13 +295,17 @@ int main(int argc, char **argv) {
            kBandLines, repeats);
     JBIGEncoderSetup setup = OvtJBIGDefaultSetup();
     setup.contextKernel = portableContexts ? kJbigContextsPortable : kJbigContextsFastest;
+    setup.codingStep = codingStep;
     const int kernel = jbigResolveContextKernel(setup.contextKernel);
     printf("context kernel: %s\n", jbigContextKernelName(kernel));
     printf("%-6s %12s %14s %8s %12s %s\n", "page", "ours ms", "JBIG-KIT ms", "ratio", "coded bytes",
            "bytes equal");
     bool allEqual = true;
     for (const std::string &name : selected) {
-        const Page page = name == "text" ? textPage() : name == "photo" ? photoPage() : blankPage();
+        const Page page = name == "text"    ? textPage()
+                          : name == "photo" ? photoPage()
+                          : name == "noise" ? noisePage()
+                                            : blankPage();
         const std::vector<Band> bands = bandsOf(page);
         std::vector<Bytes> ours, reference;
         std::vector<double> oursMs, referenceMs;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -18,7 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include "gdi/BandCoder.h"
 #include "gdi/DitherTables.h"
+#include "gdi/GdiJob.h"
 #include "gdi/QNVGDIFilter.h"
 #include "tools/gdi_decode.h"
 #include "tests/gdi/gdi_test_support.h"
@@ -225,6 +228,120 @@ TEST_F(BandEncodingTest, BandsSentFromAWindowGiveTheSameStream) {
     ASSERT_EQ(job.stream.pages.size(), 1u);
     EXPECT_EQ(job.stream.pages[0].bands.size(), bands);
     ExpectPageMatches(job.stream.pages[0], grey);
+}
+
+// Text-like areas, noise that makes the coder busy, and white paper, so that bands take
+// very different times to code and finish out of order on several threads.
+unsigned char MixedGrey(unsigned x, unsigned y, unsigned page) {
+    if ((y / 300 + page) % 3 == 0)
+        return 0;
+    if ((y / 300 + page) % 3 == 1)
+        return ((x / 9) % 4 == 0 && (y / 13) % 2 == 0) ? 255 : 0;
+    uint32_t h = (x + 1) * 2654435761u ^ (y + 7 * page) * 2246822519u;
+    h ^= h >> 13;
+    return (unsigned char)(h * 2246822519u >> 24);
+}
+
+// The pages of a whole job made on `threads` coding threads (the job header, which
+// carries the time of day, left out).
+std::vector<unsigned char> WholeJobOn(unsigned threads, const char *optionsText) {
+    gditest::TestPorts io;
+    {
+        GdiJob job(MakeOptions("threads", optionsText), io.ports());
+        job.SetCoderThreads(threads);
+        const cups_page_header_s header = MakePageHeader(900, 1400, 600, 8);
+        std::vector<unsigned char> row(900);
+        for (unsigned page = 1; page <= 3; ++page) {
+            EXPECT_EQ(job.StartPage(header), GdiJob::PageStart::kStarted);
+            for (unsigned y = 0; y < 1400; ++y) {
+                for (unsigned x = 0; x < 900; ++x)
+                    row[x] = MixedGrey(x, y, page);
+                job.PutRow(row.data());
+            }
+            EXPECT_TRUE(job.EndPage()) << "page " << page;
+        }
+        EXPECT_TRUE(job.Finish());
+    }
+    return PagesOf(io.sink.Bytes());
+}
+
+// Simplex pages made in a band window, duplex back sides turned in a whole page buffer
+// and the blank page that completes the duplex job.
+TEST_F(BandEncodingTest, WholeJobGivesTheSameBytesOnAnyNumberOfThreads) {
+    for (const char *optionsText : {"", "Duplex=DuplexNoTumble"}) {
+        SCOPED_TRACE(optionsText);
+        const std::vector<unsigned char> single = WholeJobOn(1, optionsText);
+        ASSERT_GT(single.size(), 3u * kGDIPageHeaderSize);
+        for (unsigned threads : {2u, 8u})
+            EXPECT_TRUE(WholeJobOn(threads, optionsText) == single) << threads << " threads";
+    }
+}
+
+// The variable only limits: it never asks for more threads than processors, and text
+// that is not a whole number from 1 up leaves the processor count.
+TEST(BandCoderThreads, FollowProcessorsAndTheLimit) {
+    const struct {
+        unsigned processors;
+        const char *limit;
+        unsigned threads;
+    } cases[] = {{4, nullptr, 4}, {4, "2", 2},  {4, "1", 1}, {2, "8", 2},     {4, "0", 4},
+                 {4, "-1", 4},    {4, "2x", 4}, {4, "", 4},  {0, nullptr, 1}, {64, nullptr, 16}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(BandCoderThreadsFor(c.processors, c.limit), c.threads)
+            << c.processors << " " << (c.limit != nullptr ? c.limit : "(unset)");
+    }
+}
+
+// Refuses the allocations of the encoders after the first `budget`, from any thread.
+struct FailingMemory {
+    static void *Allocate(void *context, size_t size, int zeroFill) {
+        std::atomic<int> *left = static_cast<std::atomic<int> *>(context);
+        if (left->fetch_sub(1) <= 0)
+            return nullptr;
+        return zeroFill ? calloc(1, size) : malloc(size);
+    }
+    static void Release(void *, void *block) { free(block); }
+};
+
+// A band whose coding runs out of memory fails its page, on one thread or several; the
+// pages before it go out whole and the job's stream stays well formed.
+TEST_F(BandEncodingTest, BandOutOfMemoryFailsItsPageCleanly) {
+    for (unsigned threads : {1u, 2u, 8u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        std::atomic<int> left{1000};
+        QNVCUPSFilter options = MakeOptions("bands", "");
+        gditest::TestPorts io;
+        {
+            QNVGDIFilter writer(options, io.ports());
+            writer.SetCoderThreads(threads);
+            JBIGEncoderSetup setup = OvtJBIGDefaultSetup();
+            setup.allocator = {FailingMemory::Allocate, FailingMemory::Release, &left};
+            writer.SetEncoderSetup(setup);
+            const cups_page_header_s header = MakePageHeader(512, 3000);
+            writer.SendJobHeader(header);
+            for (unsigned page = 1; page <= 2; ++page) {
+                ASSERT_TRUE(writer.SendPageHeader(header, page));
+                QNVBlockBuffer *buffer = writer.GetPageBuffer();
+                for (unsigned y = 0; y < buffer->GetHeight(); ++y)
+                    memset(buffer->GetLinePtr(y), (int)(y * 7), buffer->GetWidth());
+                if (page == 2)
+                    left = 30;  // runs out within the second page
+                const bool sent = writer.SendPageData();
+                EXPECT_EQ(sent, page == 1);
+                if (!sent)
+                    writer.DiscardPage();
+                writer.SendPageEnd();
+            }
+            writer.SendJobEnd();
+        }
+        const std::vector<unsigned char> bytes = io.sink.Bytes();
+        gdidecode::ParsedStream stream;
+        gdidecode::ParseError error;
+        ASSERT_TRUE(gdidecode::ParseBuffer(bytes.data(), bytes.size(), &stream, &error))
+            << error.reason;
+        ASSERT_EQ(stream.pages.size(), 1u);
+        EXPECT_EQ(stream.pages[0].bands.size(), 12u);
+    }
 }
 
 TEST_F(BandEncodingTest, DuplexPagesDecodeAfterReordering) {

@@ -14,6 +14,7 @@
 #include "gdi/DitherTables.h"
 #include "gdi/Halftone.h"
 #include "gdi/Paste.h"
+#include "gdi/QNVImageProcess.h"
 
 namespace {
 
@@ -58,11 +59,12 @@ void ExpectRule(const Bytes &grey, int width, int bandIndex, int lineCount, cons
 
 // Halftones with `kernel` into an output of exactly the band's size, pre-filled with
 // bytes the halftoning must overwrite.
-Bytes Halftone(HalftoneKernel kernel, const Bytes &grey, int width, int bandIndex, int lineCount) {
+Bytes Halftone(HalftoneKernel kernel, const Bytes &grey, int width, int bandIndex, int lineCount,
+               const HalftoneScreen *folded = nullptr) {
     Bytes out(size_t(lineCount) * RowBytes(unsigned(width) & ~7u), 0xA5);
-    EXPECT_EQ(
-        ApplyGrayRasterHalftoneWith(kernel, grey.data(), width, bandIndex, lineCount, out.data()),
-        1);
+    EXPECT_EQ(ApplyGrayRasterHalftoneWith(kernel, grey.data(), width, bandIndex, lineCount,
+                                          out.data(), folded),
+              1);
     return out;
 }
 
@@ -359,6 +361,57 @@ TEST_P(HalftoneKernels, RefusesArgumentsItCannotHold) {
     // No lines: nothing to write, and a success.
     EXPECT_EQ(ApplyGrayRasterHalftoneWith(GetParam(), grey.data(), 32, 0, 0, out.data()), 1);
     EXPECT_EQ(out, Bytes(64, 0x33));
+}
+
+// Every brightness and contrast setting gives a non-decreasing tone table; those that keep
+// white paper white (brightness 0 and lighter, and a few darker ones with high contrast)
+// fold into the screen, and halftoning the
+// clamped levels with the folded screen gives the bytes of toning first.
+TEST_P(HalftoneKernels, ToneFoldedIntoTheScreenGivesTheBytesOfToningFirst) {
+    std::mt19937 random(17);
+    const int width = 384, lines = 48;
+    Bytes grey = RandomRuns(random, size_t(width) * lines, 7);
+    for (int level = 0; level < 256; ++level)
+        grey[size_t(level) * 3] = grey[size_t(level) * 3 + 1] = static_cast<unsigned char>(level);
+    unsigned folded = 0;
+    for (int brightness = -75; brightness <= 75; brightness += 15) {
+        for (int contrast = -75; contrast <= 75; contrast += 15) {
+            SCOPED_TRACE(testing::Message()
+                         << "brightness " << brightness << " contrast " << contrast);
+            QNVImageProcess tone;
+            tone.GenerateGrayGammaTable(brightness, contrast);
+            const uint16_t *table = tone.GetTable();
+            EXPECT_TRUE(std::is_sorted(table, table + 256));
+            HalftoneScreen screen;
+            const bool foldable = FoldToneIntoScreen(table, &screen);
+            EXPECT_EQ(foldable, table[0] == 0);
+            EXPECT_TRUE(foldable || brightness < 0);
+            if (!foldable)
+                continue;
+            ++folded;
+            Bytes toned(grey.size()), clamped(grey.size());
+            tone.AdjustGrayscaleLineTo(grey.data(), toned.data(), unsigned(grey.size()));
+            ClampForFoldedScreen(grey.data(), clamped.data(), clamped.size());
+            for (int bandIndex : {0, 5}) {
+                ASSERT_EQ(Halftone(GetParam(), clamped, width, bandIndex, lines, &screen),
+                          Halftone(GetParam(), toned, width, bandIndex, lines))
+                    << "band " << bandIndex;
+            }
+        }
+    }
+    EXPECT_GE(folded, 6u * 11u);
+    // The clamp tells white lines from the others, the last byte of a vector or of the
+    // tail included.
+    for (size_t length : {0, 1, 63, 64, 65, 200}) {
+        for (size_t inkAt = 0; inkAt <= length; ++inkAt) {
+            Bytes line(length, 0), out(length, 0xA5);
+            if (inkAt < length)
+                line[inkAt] = 1;
+            EXPECT_EQ(ClampForFoldedScreen(line.data(), out.data(), length), inkAt < length)
+                << length << " " << inkAt;
+            EXPECT_EQ(out, line);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKernels, HalftoneKernels, testing::ValuesIn(kAllKernels),

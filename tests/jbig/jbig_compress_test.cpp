@@ -107,6 +107,7 @@ TEST(JbigCompress, PaddedBandsMatchReference) {
                                 Content::kRandom, Content::kFfLines, Content::kFull};
     uint32_t seed = 100;
     size_t alreadyAligned = 0;
+    JBIGBandOutput reused = {};  // one growing buffer for every band, as a band coder keeps
     for (uint32_t bytesPerLine : {1u, 2u, 3u, 8u, 13u, 40u, 77u, 128u}) {
         for (uint32_t lines : {1u, 2u, 5u, 31u, 100u, 255u, 256u}) {
             for (Content content : contents) {
@@ -120,11 +121,16 @@ TEST(JbigCompress, PaddedBandsMatchReference) {
                 expectPaddedReference(band, c.bytes);
                 alreadyAligned += encodeJbigKit(band, 256, false).size() == c.result;
                 EXPECT_TRUE(c.allFreed);
+                ASSERT_EQ(djz_CompressToOutput(band.bits.data(), fullBandBytes(band), bytesPerLine,
+                                               nullptr, &reused),
+                          c.result);
+                EXPECT_TRUE(Bytes(reused.bytes, reused.bytes + reused.length) == c.bytes);
             }
         }
     }
     // Some bands come out with no padding at all.
     EXPECT_GT(alreadyAligned, 0u);
+    djz_ReleaseOutput(&reused);
 }
 
 // Noise bands code larger than their raw bitmap. With a destination as large as the raw
@@ -181,6 +187,16 @@ TEST(JbigCompress, AllocationFailureReturnsZero) {
         EXPECT_TRUE(failed.untouched);
         EXPECT_TRUE(allocator.allFreed());
         EXPECT_EQ(messages.empty(), failing >= 5) << messages;
+        // Coded into a growing buffer, from its first 64 KiB on: the same failures.
+        FailingAllocator growing(failing);
+        const JBIGEncoderSetup growingSetup = growing.setup();
+        JBIGBandOutput output = {};
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(djz_CompressToOutput(band.bits.data(), raw, 624, &growingSetup, &output), 0u);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(output.length, 0u);
+        djz_ReleaseOutput(&output);
+        EXPECT_TRUE(growing.allFreed());
     }
     const Compressed again = compress(band, raw, 2 * raw);
     EXPECT_EQ(hex(again.bytes), hex(good.bytes));

@@ -33,11 +33,29 @@ std::string describe(const Case &c) {
     return text;
 }
 
-// Codes the case both ways and checks equality and the round trip.
+// Lines of the cases coded so far with each coding step, and cases in which the step
+// changed from line to line.
+struct StepsSeen {
+    uint32_t busyLines = 0;
+    uint32_t quietLines = 0;
+    uint32_t imagesSwitching = 0;
+};
+StepsSeen stepsSeen;
+
+// Codes the case both ways and checks equality and the round trip; our encoder also with
+// either coding step throughout, which must give the same bytes as the step chosen by line.
 void checkAgainstJbigKit(const Case &c, uint32_t seed) {
     SCOPED_TRACE(describe(c));
     const Bitmap image = makeImage(c.content, c.width, c.height, c.density, seed);
     const EncodeResult ours = encodeOurs(image, c.options);
+    stepsSeen.busyLines += ours.busyLines;
+    stepsSeen.quietLines += ours.quietLines;
+    stepsSeen.imagesSwitching += ours.busyLines > 0 && ours.quietLines > 0;
+    for (int step : {kJbigCodingBranching, kJbigCodingBranchFree}) {
+        EncodeOptions fixed = c.options;
+        fixed.codingStep = step;
+        EXPECT_TRUE(encodeOurs(image, fixed).bie == ours.bie) << "coding step " << step;
+    }
     ASSERT_EQ(ours.beginResult, 0);
     ASSERT_EQ(ours.addResult, 0);
     ASSERT_EQ(ours.endResult, 0);
@@ -120,10 +138,14 @@ TEST(JbigReference, WidthsAndContents) {
 TEST(JbigReference, RandomDensities) {
     const double densities[] = {0.0005, 0.003, 0.01, 0.05, 0.2, 0.5, 0.8, 0.95, 0.995, 0.9999};
     uint32_t seed = 77;
+    const StepsSeen before = stepsSeen;
     for (double density : densities) {
         checkAgainstJbigKit({Content::kRandom, 613, 150, density, plain()}, seed++);
         checkAgainstJbigKit({Content::kRandom, 613, 150, density, tpbon()}, seed++);
     }
+    // Dense noise is coded branch-free, sparse dots with the branching step.
+    EXPECT_GT(stepsSeen.busyLines, before.busyLines);
+    EXPECT_GT(stepsSeen.quietLines, before.quietLines);
 }
 
 // Heights 0 to 600 with L0 = 256: no stripe, one stripe, exactly one stripe, stripes
@@ -232,6 +254,7 @@ TEST(JbigReference, BlankLinesBetweenContent) {
     const uint32_t widths[] = {1,  2,  5,   6,   7,   31,  36,  37,  38,   63,   64,
                                65, 69, 100, 101, 133, 255, 256, 257, 4992, 4997, 5000};
     uint32_t seed = 3100;
+    const uint32_t switchingBefore = stepsSeen.imagesSwitching;
     for (uint32_t width : widths) {
         for (double density : {0.02, 0.5, 0.97}) {
             EncodeOptions o = plain();
@@ -240,6 +263,8 @@ TEST(JbigReference, BlankLinesBetweenContent) {
         }
         checkAgainstJbigKit({Content::kBlankRuns, width, 300, 0.3, tpbon()}, seed++);
     }
+    // Lines of random bytes between sparse lines: the coding step changes within images.
+    EXPECT_GT(stepsSeen.imagesSwitching, switchingBefore);
 }
 
 // Lines of 0 added as null lines between lines of content, in stripes of one line and

@@ -309,9 +309,11 @@ int jbigKitLineOut(const struct jbg85_dec_state *, unsigned char *start, size_t 
 EncodeResult encodeOurs(const Bitmap &image, const EncodeOptions &options) {
     EncodeResult result;
     Collector collector{options.blockSize, {}, {}};
+    JBIGEncoderSetup setup = OvtJBIGDefaultSetup();
+    setup.codingStep = options.codingStep;
     JBIGEncoderState *state =
-        OvtJBIGEncoderInit(image.width + options.maxWidthSlack, options.typicalPrediction ? 0 : 1,
-                           collect, &collector);
+        OvtJBIGEncoderInitWith(image.width + options.maxWidthSlack,
+                               options.typicalPrediction ? 0 : 1, collect, &collector, &setup);
     if (state == nullptr) {
         result.beginResult = -2;
         return result;
@@ -332,6 +334,8 @@ EncodeResult encodeOurs(const Bitmap &image, const EncodeOptions &options) {
         result.addResult = result.addResult ? result.addResult : rc;
     }
     result.endResult = OvtJBIGImageEnd(state);
+    result.busyLines = state->busyLines;
+    result.quietLines = state->quietLines;
     OvtJBIGEncoderDeinit(state);
     result.bie = std::move(collector.out);
     result.callbackCalls = collector.calls;

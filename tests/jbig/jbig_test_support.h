@@ -53,6 +53,7 @@ struct EncodeOptions {
     uint32_t blockSize = 0x8000;      // block size the write callback hands out
     std::vector<uint32_t> addCounts;  // lines per OvtJBIGImageBandAdd call; empty: all at once
     uint32_t maxWidthSlack = 0;       // encoder created for width + slack
+    int codingStep = kJbigCodingByLine;
 };
 
 struct EncodeResult {
@@ -61,6 +62,8 @@ struct EncodeResult {
     int addResult = 0;
     int endResult = 0;
     uint32_t callbackCalls = 0;
+    uint32_t busyLines = 0;   // lines coded with the branch-free step
+    uint32_t quietLines = 0;  // lines coded with the branching step
 };
 
 // Codes the image with our encoder (OvtJBIGEncoderInit .. OvtJBIGEncoderDeinit).

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "printerapp/DocumentFilters.h"
+#include "printerapp/FileDevice.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/Instance.h"
 
 namespace printerapp {
 
@@ -101,7 +103,9 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
         portNumber = (int)value;
     }
     const char *spool = cupsGetOption("spool-directory", numOptions, options);
-    const std::string spoolDirectory = spool != nullptr ? spool : DefaultSpoolDirectory();
+    const std::string spoolDirectory = spool != nullptr            ? spool
+                                       : !InstanceFolder().empty() ? InstanceFolder()
+                                                                   : DefaultSpoolDirectory();
 
     pappl_system_t *system =
         papplSystemCreate(ServerOptions(cupsGetOption("server-options", numOptions, options)),
@@ -111,15 +115,16 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
                           cupsGetOption("auth-service", numOptions, options), false);
     if (system == nullptr)
         return nullptr;
+    if (!SecureSystem(system, numOptions, options, spoolDirectory)) {
+        papplSystemDelete(system);
+        return nullptr;
+    }
 
     // PAPPL 1.3's web pages fail on a system without footer text.
     papplSystemSetFooterHTML(system,
                              "GDI Laser Printer Application: the same driver as the CUPS filter "
                              "rastertogdi.");
 
-    const char *adminGroup = cupsGetOption("admin-group", numOptions, options);
-    if (adminGroup != nullptr)
-        papplSystemSetAdminGroup(system, adminGroup);
     const char *hostName = cupsGetOption("server-hostname", numOptions, options);
     if (hostName != nullptr)
         papplSystemSetHostName(system, hostName);
@@ -128,9 +133,9 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
 
     // The drivers before the state: the saved printers are made with them.
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
-                                 nullptr, PrinterCreated, DriverCallback, nullptr);
-    if (spool != nullptr) {
-        // The state beside the jobs; without a spool folder, PAPPL's usual place.
+                                 nullptr, InstancePrinterCreated, CheckedDriverCallback, nullptr);
+    {
+        // The state beside the jobs and the control socket: one folder holds an instance.
         static std::string statePath;
         statePath = spoolDirectory + "/" + kAppName + ".state";
         papplSystemLoadState(system, statePath.c_str());

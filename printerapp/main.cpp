@@ -5,7 +5,9 @@
 #include <signal.h>
 
 #include "printerapp/AppSystem.h"
+#include "printerapp/FileDevice.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/Instance.h"
 
 #ifndef GDI_VERSION
 #define GDI_VERSION "1.0.0"
@@ -16,8 +18,9 @@ int main(int argc, char *argv[]) {
     signal(SIGPIPE, SIG_IGN);
     // As in the filter: page-sized buffers stay in the heap from page to page.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    printerapp::PrepareInstance(argc, argv);
     return papplMainloop(argc, argv, GDI_VERSION, nullptr,
                          (int)(sizeof(printerapp::kDrivers) / sizeof(printerapp::kDrivers[0])),
-                         printerapp::kDrivers, nullptr, printerapp::DriverCallback, nullptr,
+                         printerapp::kDrivers, nullptr, printerapp::CheckedDriverCallback, nullptr,
                          nullptr, printerapp::CreateSystem, nullptr, nullptr);
 }

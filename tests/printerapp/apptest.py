@@ -305,7 +305,7 @@ class AppServer:
         os.makedirs(self.spool, exist_ok=True)
         self.port = None  # the server takes the first free one from 8000 and logs it
         self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work, "TMPDIR": work,
-                    "LANG": "C"}
+                    "LANG": "C", "GDI_PRINTER_APP_SPOOL": self.spool}
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
             if name in os.environ:
                 self.env[name] = os.environ[name]
@@ -317,8 +317,11 @@ class AppServer:
         self.server_options = list(server_options)
 
     def start(self):
+        # file:// devices in the test's own folder (and /dev/full, the device that is always
+        # full), as the administrator allows them.
         args = [self.app, "server", "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + self.spool,
-                "-o", "log-file=" + self.log, "-o", "log-level=debug"]
+                "-o", "log-file=" + self.log, "-o", "log-level=debug",
+                "-o", "file-device-directory=%s:/dev/full" % self.work]
         for option in self.server_options:
             args += ["-o", option]
         # A restarted server logs to the same file: its port is in what it adds.
@@ -483,9 +486,10 @@ class AppServer:
         return to_path
 
     def leftover_spool_files(self):
-        """Files of the spool folder other than the state and the job history's records
-        (PAPPL keeps the attributes of finished jobs as .ipp files while it lists them)."""
-        return [f for f in os.listdir(self.spool) if not f.endswith((".state", ".ipp"))]
+        """Files of the spool folder other than the state, the control socket and the job
+        history's records (PAPPL keeps the attributes of finished jobs as .ipp files while it
+        lists them)."""
+        return [f for f in os.listdir(self.spool) if not f.endswith((".state", ".ipp", ".sock"))]
 
 
 def with_server(work, body, server_options=()):

@@ -80,7 +80,7 @@ def encode_request(operation, uri, operation_attrs=(), job_attrs=()):
     body = struct.pack(">BBHI", 2, 0, operation, 1) + b"\x01"
     body += _attribute(TAG_CHARSET, "attributes-charset", "utf-8")
     body += _attribute(TAG_LANGUAGE, "attributes-natural-language", "en")
-    body += _attribute(TAG_URI, "printer-uri", uri)
+    body += _attribute(TAG_URI, "system-uri" if uri.endswith("/ipp/system") else "printer-uri", uri)
     body += _attribute(TAG_NAME, "requesting-user-name", "tester")
     for tag, name, value in operation_attrs:
         body += _attribute(tag, name, value)

@@ -13,6 +13,7 @@
 #include "printerapp/AppPorts.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
+#include "printerapp/StreamCheck.h"
 
 namespace printerapp {
 
@@ -155,6 +156,8 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device);
 // A printer stream printed as it is (made by the CUPS filter, say).
 bool PrintStream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
     (void)options;
+    if (!IsWholeValidStream(job))
+        return false;
     return PrintOnce(job, device,
                      [job](pappl_device_t *output) { return CopyStream(job, output); });
 }

@@ -207,6 +207,35 @@ def file_devices(work):
         subprocess.run(["rm", "-rf", outside])
 
 
+def stream_format(work):
+    """Only a whole, valid printer stream is printed as it is; other bytes under its name are
+    refused and the device gets none of them."""
+    import printerapp_test
+    with open(printerapp_test.small_stream(work), "rb") as f:
+        stream = f.read()
+    band = stream.find(b"GDIB")
+    damaged = bytearray(stream)
+    damaged[band + 40:band + 48] = b"\x55" * 8  # inside the band's JBIG data
+    documents = [("a PDF", b"%PDF-1.4\n%%EOF\n"),
+                 ("a stream cut short", stream[:len(stream) // 2]),
+                 ("a stream with a damaged band", bytes(damaged))]
+
+    def body(server):
+        server.add_printer("p", "gdi_laser_1")
+        for i, (what, data) in enumerate(documents):
+            path = os.path.join(work, "doc%d" % i)
+            with open(path, "wb") as f:
+                f.write(data)
+            state = server.wait_job("p", server.print_job("p", path, printerapp_test.STREAM_FORMAT))
+            message = " ".join(state.get("job-state-message", []))
+            check(state["state"] == "aborted" and "not a whole, valid printer stream" in message,
+                  "%s sent as the printer stream ended %s (%s)" % (what, state["state"], message))
+            folder = server.device_folder("p")
+            sent = sum(os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder))
+            check(sent == 0, "%d bytes of %s reached the device" % (sent, what))
+    a.with_server(work, body)
+
+
 def slow_clients(work):
     """Idle connections of one client beyond its limit are closed; another client is served."""
     def body(server):
@@ -243,4 +272,4 @@ if __name__ == "__main__":
         client(int(sys.argv[2]))
         sys.exit(0)
     sys.exit(g.main({"ordinary_user": ordinary_user, "file_devices": file_devices,
-                     "slow_clients": slow_clients}, sys.argv))
+                     "stream_format": stream_format, "slow_clients": slow_clients}, sys.argv))

@@ -146,7 +146,8 @@ bool ParseTarget(const char *uri, Target *target, std::string *reason) {
     return false;
 }
 
-// Opens the folders of `parts` below `start`, all but the last part, never through a link.
+// Opens the folders of the target's path below its allowed place, all but the last part,
+// never through a link.
 Fd OpenParents(const Target &target, std::string *reason) {
     Fd dir(open(target.place.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) {
@@ -165,8 +166,8 @@ Fd OpenParents(const Target &target, std::string *reason) {
     return dir;
 }
 
-// What the last part is: a folder, a file or device, nothing yet (-1 with ENOENT), or
-// something a device may not be (a link, say).
+// What the last part is: a folder, a file, a device, nothing yet, or something a device
+// may not be (a link, say).
 enum class Kind { kFolder, kFile, kDevice, kMissing, kRefused };
 
 Kind KindOf(int dir, const std::string &name) {

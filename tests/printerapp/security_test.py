@@ -17,6 +17,7 @@ import base64
 import http.client
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -59,12 +60,26 @@ def unit_options():
     return [w for w in words[words.index("server") + 1:] if w != "-o" and not w.startswith(own)]
 
 
-def as_nobody(server, requests):
+def nobody_kit():
+    """Copies of the client's scripts and of the program where uid 65534 reaches them (the
+    tree may be in a folder of root's alone, as in a package build)."""
+    kit = tempfile.mkdtemp(prefix="gdi-nobody-", dir="/tmp")
+    os.chmod(kit, 0o755)
+    for path in (__file__, a.__file__, g.__file__, g.env_path("GDI_PRINTER_APP")):
+        shutil.copy(path, kit)
+    return kit
+
+
+def as_nobody(args, **kw):
+    return subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
+                           "--"] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120, **kw)
+
+
+def nobody_requests(server, kit, requests):
     """Sends requests as uid 65534 from a process of that user: [(http, ipp status, values)]."""
-    args = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups", "--",
-            sys.executable, os.path.abspath(__file__), "--client", str(server.port)]
-    result = subprocess.run(args, input=json.dumps(requests).encode(), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=120, env=dict(os.environ, HOME="/"))
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    result = as_nobody([python, os.path.join(kit, os.path.basename(__file__)), "--client", str(server.port)],
+                       input=json.dumps(requests).encode(), env=dict(os.environ, HOME="/"))
     check(result.returncode == 0, "the ordinary user's client failed: %s" % result.stderr.decode())
     return json.loads(result.stdout)
 
@@ -119,7 +134,7 @@ def ordinary_user(work):
         page = small_page(work)
         pwg = [(a.TAG_MIME, "document-format", "image/png")]
         # Printing works, and the job is the user's, whatever name the request gives.
-        (http, status, values), = as_nobody(server, [ipp(server, "p", a.OP_PRINT_JOB, pwg, page)])
+        (http, status, values), = nobody_requests(server, kit, [ipp(server, "p", a.OP_PRINT_JOB, pwg, page)])
         check(http == 200 and status < 0x0400, "Print-Job as nobody: HTTP %d, %s" % (http, status))
         done = server.wait_job("p", values["job-id"][0])
         check(done["state"] == "completed" and done["job-originating-user-name"] == ["nobody"],
@@ -127,10 +142,10 @@ def ordinary_user(work):
         # A job of root's and one of nobody's, held.
         held = [(TAG_KEYWORD, "job-hold-until", "indefinite")]
         root_job = server.print_job("p", os.path.join(work, "page.png"), "image/png", held)
-        (http, status, values), = as_nobody(server, [ipp(server, "p", a.OP_PRINT_JOB, pwg, page, held)])
+        (http, status, values), = nobody_requests(server, kit, [ipp(server, "p", a.OP_PRINT_JOB, pwg, page, held)])
         own_job = values["job-id"][0]
         cancel = [(a.TAG_INTEGER, "job-id", own_job)], [(a.TAG_INTEGER, "job-id", root_job)]
-        replies = as_nobody(server, [ipp(server, "p", a.OP_CANCEL_JOB, cancel[0]),
+        replies = nobody_requests(server, kit, [ipp(server, "p", a.OP_CANCEL_JOB, cancel[0]),
                                      ipp(server, "p", a.OP_CANCEL_JOB, cancel[1])] +
                             [ipp(server, "p" if target == "printer" else None, op, attrs)
                              for _, op, target, attrs in ADMIN_OPERATIONS] +
@@ -151,17 +166,22 @@ def ordinary_user(work):
         check(server.job("p", root_job)["state"] == "pending-held", "root's job did not survive nobody")
         check(server.printer_attributes("p")["printer-location"] != ["taken"], "nobody set the location")
         # The control socket is root's and the server's: nobody's sub-command is refused.
-        result = subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
-                                 "--"] + g.emulated([server.app, "status"]), env=server.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
-        check(b"Running" not in result.stdout, "nobody's sub-command reached the server: %s" % result.stdout)
+        program = os.path.join(kit, os.path.basename(server.app))
+        result = as_nobody([program if x == server.app else x for x in g.emulated([server.app, "status"])],
+                           env=server.env)
+        check(result.returncode == 0 and b"not running" in result.stdout,
+              "nobody's sub-command reached the server, or did not run: %s" % result)
         check("Running" in server.command("status"), "root's sub-command did not reach the server")
         # Root may stop and start the printer.
         for name, operation in (("Pause-Printer", 0x0010), ("Resume-Printer", 0x0011)):
             status, _ = server.ipp("/ipp/print/p", operation, server.printer_uri("p"))
             check(status < 0x0400, "%s as root: 0x%04x" % (name, status))
         server.cancel_job("p", root_job)  # PAPPL waits for held jobs before it stops
-    a.with_server(work, body, unit_options())
+    kit = nobody_kit()
+    try:
+        a.with_server(work, body, unit_options())
+    finally:
+        shutil.rmtree(kit)
 
 
 def file_devices(work):

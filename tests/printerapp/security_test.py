@@ -88,8 +88,8 @@ def client(port):
     out = []
     for kind, resource, operation, uri, attrs, job_attrs, document in json.load(sys.stdin):
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-        if kind == "get":
-            connection.request("GET", resource)
+        if kind == "get":  # `uri` is the Authorization header's value, if any
+            connection.request("GET", resource, headers={"Authorization": uri} if uri else {})
             response = connection.getresponse()
             response.read()
             out.append([response.status, None, {"auth": response.getheader("WWW-Authenticate")}])
@@ -149,7 +149,9 @@ def ordinary_user(work):
                                      ipp(server, "p", a.OP_CANCEL_JOB, cancel[1])] +
                             [ipp(server, "p" if target == "printer" else None, op, attrs)
                              for _, op, target, attrs in ADMIN_OPERATIONS] +
-                            [["get", "/addprinter", 0, "", [], [], ""], ["get", "/", 0, "", [], [], ""]])
+                            [["get", "/addprinter", 0, "", [], [], ""],
+                             ["get", "/addprinter", 0, "Basic " + base64.b64encode(b"root:wrong").decode(), [], [], ""],
+                             ["get", "/", 0, "", [], [], ""]])
         check(replies[0][0] == 200 and replies[0][1] < 0x0400, "nobody's Cancel-Job of their own: %s\n%s"
               % (replies[0], server.logs()))
         check(server.wait_job("p", own_job)["state"] == "canceled", "nobody's job was not canceled")
@@ -159,9 +161,10 @@ def ordinary_user(work):
         for name, (http, status, _) in zip(refused, replies[1:]):
             check(http == 401 or (name == "Cancel-Current-Job" and status >= 0x0400),
                   "%s as nobody: HTTP %d, IPP %s, not refused\n%s" % (name, http, status, server.logs()))
-        add_page, home = replies[-2], replies[-1]
+        add_page, wrong_password, home = replies[-3:]
         check(add_page[0] == 401 and "Basic" in (add_page[2]["auth"] or ""),
               "the web interface's add-printer page as nobody: HTTP %d %s" % (add_page[0], add_page[2]))
+        check(wrong_password[0] == 401, "root's name with a wrong password: HTTP %d" % wrong_password[0])
         check(home[0] == 200, "the web interface's home page as nobody: HTTP %d" % home[0])
         check(server.job("p", root_job)["state"] == "pending-held", "root's job did not survive nobody")
         check(server.printer_attributes("p")["printer-location"] != ["taken"], "nobody set the location")

@@ -43,7 +43,8 @@ bool Refuse(pappl_job_t *job, const std::string &why) {
 }  // namespace
 
 bool IsWholeValidStream(pappl_job_t *job) {
-    FILE *file = fopen(papplJobGetFilename(job), "rbe");
+    const char *filename = papplJobGetFilename(job);
+    FILE *file = filename != nullptr ? fopen(filename, "rbe") : nullptr;
     if (file == nullptr) {
         papplJobSetMessage(job, "The job's file cannot be read");
         return false;

@@ -10,7 +10,9 @@
 
 #include "printerapp/AppStrings.h"
 #include "printerapp/DocumentFilters.h"
+#include "printerapp/FileDevice.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/Instance.h"
 #include "printerapp/StateFile.h"
 
 namespace printerapp {
@@ -103,7 +105,9 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
         portNumber = (int)value;
     }
     const char *spool = cupsGetOption("spool-directory", numOptions, options);
-    const std::string spoolDirectory = spool != nullptr ? spool : DefaultSpoolDirectory();
+    const std::string spoolDirectory = spool != nullptr            ? spool
+                                       : !InstanceFolder().empty() ? InstanceFolder()
+                                                                   : DefaultSpoolDirectory();
 
     pappl_system_t *system =
         papplSystemCreate(ServerOptions(cupsGetOption("server-options", numOptions, options)),
@@ -113,15 +117,16 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
                           cupsGetOption("auth-service", numOptions, options), false);
     if (system == nullptr)
         return nullptr;
+    if (!SecureSystem(system, numOptions, options, spoolDirectory)) {
+        papplSystemDelete(system);
+        return nullptr;
+    }
 
     // PAPPL 1.3's web pages fail on a system without footer text.
     papplSystemSetFooterHTML(system,
                              "GDI Laser Printer Application: the same driver as the CUPS filter "
                              "rastertogdi.");
 
-    const char *adminGroup = cupsGetOption("admin-group", numOptions, options);
-    if (adminGroup != nullptr)
-        papplSystemSetAdminGroup(system, adminGroup);
     const char *hostName = cupsGetOption("server-hostname", numOptions, options);
     if (hostName != nullptr)
         papplSystemSetHostName(system, hostName);
@@ -130,16 +135,13 @@ pappl_system_t *CreateSystem(int numOptions, cups_option_t *options, void *data)
 
     // The drivers before the state: the saved printers are made with them.
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
-                                 nullptr, PrinterCreated, DriverCallback, nullptr);
+                                 nullptr, InstancePrinterCreated, CheckedDriverCallback, nullptr);
     AddLabelStrings(system);
     // The filters before the state too: a loaded printer lists the formats known then.
     AddDocumentFilters(system, FindGhostscript());
 
-    // The state beside the jobs; without a spool folder, PAPPL's usual place.
-    UseStateFile(
-        system,
-        spool != nullptr ? spoolDirectory + "/" + kAppName + ".state" : DefaultStatePath(kAppName),
-        spoolDirectory);
+    // The state beside the jobs and the control socket: one folder holds an instance.
+    UseStateFile(system, spoolDirectory + "/" + kAppName + ".state", spoolDirectory);
     return system;
 }
 

@@ -15,6 +15,7 @@
 #include "printerapp/JobMessagesPage.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
+#include "printerapp/StreamCheck.h"
 
 namespace printerapp {
 
@@ -188,8 +189,10 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device);
 // A printer stream printed as it is (made by the CUPS filter, say).
 bool PrintStream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
     (void)options;
-    return PrintOnce(job, device,
-                     [job](pappl_device_t *output) { return CopyStream(job, output); });
+    // Checked in the job's run: a job canceled before its run began has no file any more.
+    return PrintOnce(job, device, [job](pappl_device_t *output) {
+        return IsWholeValidStream(job) && CopyStream(job, output);
+    });
 }
 
 bool CopyStream(pappl_job_t *job, pappl_device_t *device) {

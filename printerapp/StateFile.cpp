@@ -599,26 +599,6 @@ bool FirstToUseState(const std::string &path) {
 
 }  // namespace
 
-std::string DefaultStatePath(const char *appName) {
-    const std::string name = std::string(appName) + ".state";
-    const char *snap = getenv("SNAP_COMMON");
-    if (snap != nullptr && access(snap, X_OK) == 0)
-        return std::string(snap) + "/" + name;
-    if (getuid() == 0 && (mkdir("/var/lib", 0755) == 0 || errno == EEXIST))
-        return "/var/lib/" + name;
-    const char *config = getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && access(config, X_OK) == 0)
-        return std::string(config) + "/" + name;
-    const char *home = getenv("HOME");
-    if (home != nullptr) {
-        const std::string folder = std::string(home) + "/.config";
-        if (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST)
-            return folder + "/" + name;
-    }
-    return std::string(papplGetTempDir()) + "/" + appName + std::to_string((int)getuid()) +
-           ".state";
-}
-
 std::string StateText(pappl_system_t *system, const std::string &spoolDirectory) {
     StateWriter writer;
     WriteSystem(writer, system);

@@ -19,10 +19,6 @@
 
 namespace printerapp {
 
-// Where PAPPL's main loop keeps the state when no spool folder is given (the same
-// place, so that an installed application keeps its printers).
-std::string DefaultStatePath(const char *appName);
-
 // Loads the state at `path` and saves it there from now on. Before loading, jobs that
 // a crash or kill interrupted mid-run end aborted (aborted-by-system, their spool files
 // removed: a document that brought the server down must not do it again at each start),

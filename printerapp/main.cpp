@@ -6,7 +6,9 @@
 
 #include "printerapp/AppSystem.h"
 #include "printerapp/DeviceListing.h"
+#include "printerapp/FileDevice.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/Instance.h"
 
 #ifndef GDI_VERSION
 #define GDI_VERSION "1.0.0"
@@ -19,8 +21,9 @@ int main(int argc, char *argv[]) {
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
     // The server and the devices sub-command list printers without Avahi too.
     printerapp::GuardDnsSdListing();
+    printerapp::PrepareInstance(argc, argv);
     return papplMainloop(argc, argv, GDI_VERSION, nullptr,
                          (int)(sizeof(printerapp::kDrivers) / sizeof(printerapp::kDrivers[0])),
-                         printerapp::kDrivers, nullptr, printerapp::DriverCallback, nullptr,
+                         printerapp::kDrivers, nullptr, printerapp::CheckedDriverCallback, nullptr,
                          nullptr, printerapp::CreateSystem, nullptr, nullptr);
 }

@@ -14,7 +14,7 @@
 # restart, makes a queue with `lpadmin -m` whose device is a listener on the loopback,
 # prints a PDF and checks with gdidecode what the "printer" received. Then the printer
 # application: the install neither enabled nor started its service; the program is
-# started as the unit starts it (as root, its own spool folder), but on a free loopback
+# started as the unit starts it (as its own user, its own spool folder), but on a free loopback
 # port, gets a printer whose device is a listener, and a driverless cupsd queue
 # (`lpadmin -m everywhere`) prints a PDF through it; it is shut down again. Last, both
 # packages are purged, which must leave none of their files, no service state and no
@@ -139,6 +139,7 @@ echo "$listing" | awk '{print "  " $1, $6}' | grep -v '/$'
 expect_app_entry -rwxr-xr-x usr/sbin/gdi-printer-app
 expect_app_entry -rw-r--r-- lib/systemd/system/gdi-printer-app.service
 expect_app_entry -rw-r--r-- usr/share/man/man8/gdi-printer-app.8.gz
+expect_app_entry -rw-r--r-- etc/pam.d/gdi-printer-app
 expect_app_entry -rw-r--r-- usr/share/doc/$app/README.md
 expect_app_entry -rw-r--r-- usr/share/doc/$app/copyright
 # dh_missing --fail-missing saw that every installed file went into a package; none is in
@@ -167,6 +168,18 @@ unit="$root/lib/systemd/system/gdi-printer-app.service"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ "${exec_start%% *}" = /usr/sbin/gdi-printer-app ] || fail "the unit starts ${exec_start%% *}"
 grep -qx "WantedBy=multi-user.target" "$unit" || fail "the unit has no WantedBy=multi-user.target"
+# The service as shipped: its own user, the loopback only, and systemd's judgement of its
+# sandbox (exposure from 0, safest, to 10; 2 or less is what the unit is made for).
+grep -qx "User=gdi-printer-app" "$unit" || fail "the unit does not run as gdi-printer-app"
+echo "$exec_start" | contains -- "-o listen-hostname=localhost" || fail "the unit listens beyond the loopback"
+echo "\$ systemd-analyze security --offline=yes gdi-printer-app.service"
+analysis=$(systemd-analyze security --offline=yes --no-pager "$unit" 2>&1) ||
+  fail "systemd-analyze security: $analysis"
+echo "$analysis" | grep "✗" | sed 's/^/  /' || true
+exposure=$(echo "$analysis" | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+echo "  overall exposure: $exposure"
+[ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' ||
+  fail "the unit's exposure is $exposure, more than 2.0"
 app_bin="$root/usr/sbin/gdi-printer-app"
 "$app_bin" --help >"$work/app-help.txt" 2>&1 || fail "gdi-printer-app --help: $(cat "$work/app-help.txt")"
 grep -q "server" "$work/app-help.txt" || fail "gdi-printer-app --help names no server sub-command"
@@ -334,7 +347,7 @@ if ls /etc/systemd/system/*.wants/gdi-printer-app.service >/dev/null 2>&1; then
 fi
 [ -z "$(app_pids)" ] || fail "the install started the printer application"
 if [ -n "$(pgrep -x -u 0 gdi-printer-app || true)" ]; then
-  # It would share PAPPL's local socket in /run with this one.
+  # It would be the system server, with the same spool folder and control socket.
   echo "SKIPPED: a root server of gdi-printer-app runs on this machine; the packaged one is not run"
 else
   # The unit's command line, on a free loopback port instead of port 8000 on every address.
@@ -349,6 +362,9 @@ else
   done
   [ "${run_args[*]}" != "${unit_args[*]}" ] || fail "the unit's command line sets no server-port"
   run_args+=(-o listen-hostname=127.0.0.1)
+  # As the unit's user, with its groups (systemd would drop to them).
+  run_args=(setpriv --reuid=gdi-printer-app --regid=gdi-printer-app --init-groups
+    --no-new-privs "${run_args[@]}")
   system_uri="ipp://127.0.0.1:$app_port/ipp/system"
   start_app() {
     "${run_args[@]}" >>"$work/app.log" 2>&1 &
@@ -376,7 +392,9 @@ else
     fail "gdi-printer-app add: $(tail -n 20 "$work/app.log")"
   stop_app
   # The printer is kept where the unit's server keeps it, and is there after a restart.
-  [ -s /var/lib/gdi-printer-app.state ] || fail "the server kept no state in /var/lib/gdi-printer-app.state"
+  state=/var/spool/gdi-printer-app/gdi-printer-app.state
+  [ -s "$state" ] || fail "the server kept no state in $state"
+  [ "$(stat -c %U "$state")" = gdi-printer-app ] || fail "$state is not the service user's"
   echo "\$ (restarted) gdi-printer-app status -u ipp://127.0.0.1:$app_port/ipp/print/laser"
   start_app
   /usr/sbin/gdi-printer-app status -u "ipp://127.0.0.1:$app_port/ipp/print/laser" | sed 's/^/  /' ||

@@ -66,7 +66,7 @@ fi
 runtime=(libc6 libgcc-s1 libstdc++6 libubsan1 libcups2 libcupsimage2 libjbig0 libpng16-16 zlib1g
   libpappl1)
 # ...and the headers and link names of the ones the project builds against.
-headers=(libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev libpappl-dev)
+headers=(libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev libpappl-dev libpam0g-dev)
 closure() {
   apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
     --no-replaces --no-enhances "${runtime[@]/%/:$arch}" |

@@ -23,7 +23,8 @@ if [ "${1:-}" != sample ]; then
   )
 fi
 if [ "${1:-}" = package ]; then
-  packages+=(dpkg-dev debhelper lintian man-db)
+  # systemd: systemd-analyze judges the service's sandbox.
+  packages+=(dpkg-dev debhelper lintian man-db systemd)
 fi
 
 missing=()

@@ -4,14 +4,17 @@
 
 Layers, from the bottom: common; jbig and options (siblings); gdi, the driver core;
 the front ends (filter, printerapp), which are siblings too. tools/ stands apart: the
-stream reader keeps its own copy of the stream's format and includes no layer."""
+stream reader keeps its own copy of the stream's format and includes no layer, so it is
+a leaf beside jbig and options, and the printer application checks the streams it is
+sent with it."""
 import os
 import re
 import sys
 
-RANK = {"common": 0, "jbig": 1, "options": 1, "gdi": 2, "filter": 3, "printerapp": 3}
+RANK = {"common": 0, "jbig": 1, "options": 1, "tools": 1, "gdi": 2, "filter": 3, "printerapp": 3}
 LIBRARY_LAYER = {"gdi_common": "common", "gdi_jbig": "jbig", "gdi_options": "options",
-                 "gdi_core": "gdi", "gdi_filter": "filter", "gdi_printerapp": "printerapp"}
+                 "gdi_core": "gdi", "gdi_filter": "filter", "gdi_printerapp": "printerapp",
+                 "gdi_decode": "tools"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -25,7 +28,7 @@ def allowed(source_layer, target_layer):
 
 def include_problems(top):
     problems = []
-    for layer in list(RANK) + ["tools"]:
+    for layer in RANK:
         folder = os.path.join(top, layer)
         if not os.path.isdir(folder):
             continue

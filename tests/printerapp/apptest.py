@@ -80,7 +80,7 @@ def encode_request(operation, uri, operation_attrs=(), job_attrs=()):
     body = struct.pack(">BBHI", 2, 0, operation, 1) + b"\x01"
     body += _attribute(TAG_CHARSET, "attributes-charset", "utf-8")
     body += _attribute(TAG_LANGUAGE, "attributes-natural-language", "en")
-    body += _attribute(TAG_URI, "printer-uri", uri)
+    body += _attribute(TAG_URI, "system-uri" if uri.endswith("/ipp/system") else "printer-uri", uri)
     body += _attribute(TAG_NAME, "requesting-user-name", "tester")
     for tag, name, value in operation_attrs:
         body += _attribute(tag, name, value)
@@ -305,7 +305,7 @@ class AppServer:
         os.makedirs(self.spool, exist_ok=True)
         self.port = None  # the server takes the first free one from 8000 and logs it
         self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work, "TMPDIR": work,
-                    "LANG": "C"}
+                    "LANG": "C", "GDI_PRINTER_APP_SPOOL": self.spool}
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
             if name in os.environ:
                 self.env[name] = os.environ[name]
@@ -319,8 +319,11 @@ class AppServer:
         self.server_command, self.fixed_port = command, port
 
     def start(self):
+        # file:// devices in the test's own folder (and /dev/full, the device that is always
+        # full), as the administrator allows them.
         args = [self.app, "server", "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + self.spool,
-                "-o", "log-file=" + self.log, "-o", "log-level=debug"]
+                "-o", "log-file=" + self.log, "-o", "log-level=debug",
+                "-o", "file-device-directory=%s:/dev/full" % self.work]
         for option in self.server_options:
             args += ["-o", option]
         if self.server_command is not None:
@@ -487,9 +490,10 @@ class AppServer:
         return to_path
 
     def leftover_spool_files(self):
-        """Files of the spool folder other than the state and the job history's records
-        (PAPPL keeps the attributes of finished jobs as .ipp files while it lists them)."""
-        return [f for f in os.listdir(self.spool) if not f.endswith((".state", ".ipp"))]
+        """Files of the spool folder other than the state, the control socket and the job
+        history's records (PAPPL keeps the attributes of finished jobs as .ipp files while it
+        lists them)."""
+        return [f for f in os.listdir(self.spool) if not f.endswith((".state", ".ipp", ".sock"))]
 
 
 def with_server(work, body, server_options=()):

@@ -19,9 +19,11 @@ int main(int argc, char *argv[]) {
     signal(SIGPIPE, SIG_IGN);
     // As in the filter: page-sized buffers stay in the heap from page to page.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
-    // The server and the devices sub-command list printers without Avahi too.
-    printerapp::GuardDnsSdListing();
+    // The instance first: it registers the device schemes, our file devices among them,
+    // before the listing guard would make PAPPL register its own;
+    // then the server and the devices sub-command list printers without Avahi too.
     printerapp::PrepareInstance(argc, argv);
+    printerapp::GuardDnsSdListing();
     return papplMainloop(argc, argv, GDI_VERSION, nullptr,
                          (int)(sizeof(printerapp::kDrivers) / sizeof(printerapp::kDrivers[0])),
                          printerapp::kDrivers, nullptr, printerapp::CheckedDriverCallback, nullptr,

@@ -297,8 +297,11 @@ def masked_stream(path):
 # --- the server ---------------------------------------------------------------------------
 
 class AppServer:
-    def __init__(self, work, server_options=(), command=None, port=None):
+    def __init__(self, work, server_options=(), command=None, port=None, devices=()):
         self.work = work
+        # file:// devices in the test's own folder (and /dev/full, the device that is always
+        # full, and any others the case names), as the administrator allows them.
+        self.allowed_devices = "file-device-directory=" + ":".join([work, "/dev/full"] + list(devices))
         self.app = g.env_path("GDI_PRINTER_APP")
         self.spool = os.path.join(work, "spool")
         self.log = os.path.join(work, "app.log")
@@ -319,15 +322,12 @@ class AppServer:
         self.server_command, self.fixed_port = command, port
 
     def start(self):
-        # file:// devices in the test's own folder (and /dev/full, the device that is always
-        # full), as the administrator allows them.
         args = [self.app, "server", "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + self.spool,
-                "-o", "log-file=" + self.log, "-o", "log-level=debug",
-                "-o", "file-device-directory=%s:/dev/full" % self.work]
+                "-o", "log-file=" + self.log, "-o", "log-level=debug", "-o", self.allowed_devices]
         for option in self.server_options:
             args += ["-o", option]
         if self.server_command is not None:
-            args = [self.app] + self.server_command
+            args = [self.app] + self.server_command + ["-o", self.allowed_devices]
         # A restarted server logs to the same file: its port is in what it adds.
         self.log_start = os.path.getsize(self.log) if os.path.exists(self.log) else 0
         self.port = self.fixed_port

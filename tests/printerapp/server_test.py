@@ -310,7 +310,8 @@ class StalledPrinter:
     def __init__(self):
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
-        self.uri = "file://" + os.ttyname(self.slave)
+        self.path = os.ttyname(self.slave)
+        self.uri = "file://" + self.path
 
     def serve(self):
         def read():
@@ -351,7 +352,8 @@ def case_kill_and_restart(work):
     raster, png = os.path.join(work, "page.pwg"), os.path.join(work, "page.png")
     a.write_pwg(raster, p.a4_pages(12))
     a.write_png(png, 100, 100)
-    server, printer = a.AppServer(work), StalledPrinter()
+    printer = StalledPrinter()
+    server = a.AppServer(work, devices=[printer.path])
     try:
         server.start()
         server.add_printer("one", p.DRIVERS[1], printer.uri)

@@ -99,6 +99,19 @@ JobRequest RequestOf(pappl_job_t *job, const pappl_pr_options_t *options) {
     return request;
 }
 
+JobCopies CopiesOf(pappl_job_t *job, const pappl_pr_options_t *options) {
+    JobCopies copies;
+    // The job header carries the count in 16 bits; IPP allows no more than PAPPL's
+    // copies-supported upper bound, far below it.
+    copies.count = options->copies > 1 ? (unsigned)std::min(options->copies, 0xFFFF) : 1;
+    ipp_attribute_t *handling = papplJobGetAttribute(job, "multiple-document-handling");
+    const char *keyword = handling != nullptr ? ippGetString(handling, 0, nullptr) : nullptr;
+    const bool uncollated =
+        keyword != nullptr && strcmp(keyword, "separate-documents-uncollated-copies") == 0;
+    copies.collate = copies.count > 1 && !uncollated;
+    return copies;
+}
+
 cups_page_header_s VersionOneHeader(const cups_page_header2_t &header) {
     cups_page_header_s v1;
     memcpy(&v1, &header, sizeof(v1));
@@ -117,8 +130,8 @@ std::unique_ptr<AppJob> AppJob::Begin(pappl_job_t *job, const pappl_pr_options_t
     papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Driver options: %s", jobOptions.c_str());
     const QNVCUPSFilter revised = QNVCUPSFilter::ForModel(model->modelNumber, ModelDefaultOptions(),
                                                           jobOptions.c_str(), papplJobGetName(job));
-    std::unique_ptr<AppJob> appJob(new (std::nothrow)
-                                       AppJob(job, device, revised, RevisionNotes(revised)));
+    std::unique_ptr<AppJob> appJob(new (std::nothrow) AppJob(
+        job, device, revised, RevisionNotes(revised), CopiesOf(job, options)));
     if (appJob == nullptr || appJob->core == nullptr) {
         papplJobSetMessage(job, "No memory to begin the job");
         return nullptr;
@@ -127,8 +140,13 @@ std::unique_ptr<AppJob> AppJob::Begin(pappl_job_t *job, const pappl_pr_options_t
 }
 
 AppJob::AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
-               std::string notes)
-    : job(job), device(device), sink(device), control(job), status(job, std::move(notes)) {
+               std::string notes, JobCopies copies)
+    : job(job),
+      device(device),
+      sink(device),
+      control(job),
+      status(job, std::move(notes)),
+      copies(copies) {
     const JobPorts ports = {&sink, &control, &status};
     core.reset(new (std::nothrow) GdiJob(options, ports));
 }
@@ -148,7 +166,11 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
         pageRefused = true;
         return false;
     }
-    switch (core->StartPage(VersionOneHeader(header))) {
+    // The job's copies go into the job header, made from the first page's header.
+    cups_page_header_s page = VersionOneHeader(header);
+    page.NumCopies = copies.count;
+    page.Collate = copies.collate ? CUPS_TRUE : CUPS_FALSE;
+    switch (core->StartPage(page)) {
         case GdiJob::PageStart::kStarted:
             pageOpen = true;
             ++pagesStarted;

@@ -23,6 +23,16 @@ JobRequest RequestOf(pappl_job_t *job, const pappl_pr_options_t *options);
 // The version-1 page header the core reads: the first part of PAPPL's version-2 header.
 cups_page_header_s VersionOneHeader(const cups_page_header2_t &header);
 
+// The copies a job asks for, and whether each copy is the whole document in order
+// (collated) or each page so many times over.
+struct JobCopies {
+    unsigned count = 1;
+    bool collate = false;
+};
+// The job's `copies` and `multiple-document-handling`, whatever the document's own
+// page headers say: the printer makes the copies the job header asks for.
+JobCopies CopiesOf(pappl_job_t *job, const pappl_pr_options_t *options);
+
 class AppJob {
 public:
     // Begins the job on `device`; null when the printer's model is unknown or there is no
@@ -47,12 +57,15 @@ public:
     void Fail(pappl_jreason_t reason, const char *format, ...)
         __attribute__((format(printf, 3, 4)));
     bool PageStarted() const { return pagesStarted > 0; }
+    // The document's reader sends the page again for each copy (PAPPL's own image
+    // readers do): the job header then asks the printer for one copy.
+    void SetCopiesSentAgain() { copies = JobCopies(); }
     // The run that has the job (PAPPL may start a job twice); Finish ends it.
     void SetRun(std::unique_ptr<JobRun> run) { this->run = std::move(run); }
 
 private:
     AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
-           std::string notes);
+           std::string notes, JobCopies copies);
     bool finishJob();
 
     pappl_job_t *job;
@@ -62,6 +75,7 @@ private:
     JobStatus status;
     std::unique_ptr<GdiJob> core;
     std::unique_ptr<JobRun> run;
+    JobCopies copies;
     unsigned pagesStarted = 0;
     unsigned rowsPut = 0;
     bool pageOpen = false;

@@ -79,6 +79,8 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
         return false;
     if (run != nullptr)
         appJob->SetRun(std::move(run));
+    else
+        appJob->SetCopiesSentAgain();  // PAPPL's image readers print each copy again
     papplJobSetData(job, appJob.release());
     return true;
 }

@@ -143,7 +143,7 @@ AppJob::AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &op
                std::string notes, JobCopies copies)
     : job(job),
       device(device),
-      sink(device),
+      sink(device, job),
       control(job),
       status(job, std::move(notes)),
       copies(copies) {
@@ -235,10 +235,11 @@ bool AppJob::finishJob() {
     if (pageOpen)
         EndPage();
     bool done = core->Finish();
-    if (!sink.Flush() && !core->IsCancelled()) {
+    if (!sink.Flush() && !core->IsCancelled() && !papplJobIsCanceled(job)) {
         ReportJobError(status, "The printer stream could not be written to the end");
         done = false;
     }
+    sink.EndJob();
     // Every page has been reported now: the job's count is the pages that went out,
     // whatever PAPPL counted on its way.
     papplJobSetImpressionsCompleted(

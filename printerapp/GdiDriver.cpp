@@ -169,7 +169,7 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device) {
     }
     // Through the job's device sink, whose flush tells whether the device took every
     // byte; a read error ends the job as one the file could not be read for.
-    DeviceSink sink(device);
+    DeviceSink sink(device, job);
     unsigned char buffer[65536];
     bool written = true;
     ssize_t got;
@@ -187,6 +187,7 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device) {
     const bool readWhole = !written || got == 0;
     close(fd);
     written = sink.Flush() && written;
+    sink.EndJob();
     if (!written)
         papplJobSetMessage(job, "The printer stream could not be written to the printer");
     else if (!readWhole)

@@ -6,6 +6,7 @@
 
 #include "printerapp/AppSystem.h"
 #include "printerapp/GdiDriver.h"
+#include "printerapp/SocketDevice.h"
 
 #ifndef GDI_VERSION
 #define GDI_VERSION "1.0.0"
@@ -16,6 +17,7 @@ int main(int argc, char *argv[]) {
     signal(SIGPIPE, SIG_IGN);
     // As in the filter: page-sized buffers stay in the heap from page to page.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    printerapp::UseOwnSocketDevices();
     return papplMainloop(argc, argv, GDI_VERSION, nullptr,
                          (int)(sizeof(printerapp::kDrivers) / sizeof(printerapp::kDrivers[0])),
                          printerapp::kDrivers, nullptr, printerapp::DriverCallback, nullptr,

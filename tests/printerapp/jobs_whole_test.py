@@ -111,7 +111,146 @@ def case_copies(work):
     a.with_server(work, body)
 
 
-CASES = {"copies": case_copies}
+class SocketPrinter:
+    """A socket printer on loopback: connection i is handled as behaviours[i] says ("read":
+    to the end; "stall": takes nothing until released; an int: takes that many bytes, then
+    resets the connection); later ones are read. Each connection's bytes are kept."""
+
+    def __init__(self, behaviours=()):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.behaviours = list(behaviours)
+        self.received, self.accepted = {}, 0
+        self.released = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def uri(self):
+        return "socket://127.0.0.1:%d" % self.port
+
+    def serve(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            number = self.accepted
+            self.accepted += 1
+            behaviour = self.behaviours[number] if number < len(self.behaviours) else "read"
+            threading.Thread(target=self.take, args=(connection, number, behaviour), daemon=True).start()
+
+    def take(self, connection, number, behaviour):
+        got = bytearray()
+        with connection:
+            if behaviour == "stall":
+                self.released.wait(a.JOB_TIMEOUT)
+            connection.settimeout(a.JOB_TIMEOUT)
+            while True:
+                try:
+                    data = connection.recv(65536)
+                except OSError:
+                    break
+                if not data:
+                    break
+                got += data
+                if isinstance(behaviour, int) and len(got) >= behaviour:
+                    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    break
+        self.received[number] = bytes(got)
+
+    def wait_connections(self, count, what):
+        deadline = time.monotonic() + a.JOB_TIMEOUT
+        while len(self.received) < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+        check(len(self.received) >= count, "%s: %d connection(s) ended, not %d" % (what, len(self.received), count))
+
+    def close(self):
+        self.released.set()
+        self.listener.close()
+
+
+def noise_stream(work):
+    """A printer stream of random pages, far larger than a socket's buffers hold."""
+    raster, stream = os.path.join(work, "noise.pwg"), os.path.join(work, "noise.gdi")
+    a.write_pwg(raster, [a.PwgPage(WIDTH, HEIGHT, lambda y: os.urandom(WIDTH)) for _ in range(2)])
+    a.run_filter(raster, 1, "", stream)
+    os.remove(raster)
+    return stream
+
+
+def decodes_alone(work, data, what):
+    """The bytes of one connection are one whole job."""
+    path = os.path.join(work, what + ".gdi")
+    with open(path, "wb") as f:
+        f.write(data)
+    listing, _ = g.decode(g.env_path("GDI_DECODE"), path, os.path.join(work, what + "-pages"))
+    check(listing.count("GDIJ job header") == 1, "%s: not one job on the connection" % what)
+
+
+def case_sockets(work):
+    """Back-to-back jobs, a printer that stops reading and one that drops the connection."""
+    stream_format = "application/vnd.gdi-laser-stream"
+
+    def body(server):
+        png = os.path.join(work, "small.png")
+        a.write_png(png, 200, 200)
+        noise = noise_stream(work)
+
+        # Two jobs queued at once: one connection each, each a whole job.
+        printer = SocketPrinter()
+        try:
+            server.add_printer("net", DRIVER, printer.uri())
+            jobs = [server.print_job("net", png, "image/png", name="job%d" % i) for i in range(2)]
+            for job in jobs:
+                state = server.wait_job("net", job)
+                check(state["state"] == "completed", "back to back: job %d ended %s" % (job, state["state"]))
+            printer.wait_connections(2, "back to back")
+            for number, data in sorted(printer.received.items()):
+                decodes_alone(work, data, "connection-%d" % number)
+        finally:
+            printer.close()
+
+        # A printer that takes nothing: cancel ends the job, whose connection ends with it,
+        # and the next job prints on a connection of its own.
+        printer = SocketPrinter(["stall"])
+        try:
+            server.add_printer("stalls", DRIVER, printer.uri())
+            job = server.print_job("stalls", noise, stream_format, name="stalled")
+            server.wait_state("stalls", job, "processing")
+            server.cancel_job("stalls", job)
+            state = server.wait_job("stalls", job)
+            check(state["state"] == "canceled", "stalled printer: the job ended %s" % state["state"])
+            printer.released.set()
+            printer.wait_connections(1, "stalled printer")
+            state = server.wait_job("stalls", server.print_job("stalls", png, "image/png", name="after"))
+            check(state["state"] == "completed", "after a stalled job: the next ended %s" % state["state"])
+            printer.wait_connections(2, "after a stalled job")
+            decodes_alone(work, printer.received[1], "after-stall")
+        finally:
+            printer.close()
+
+        # A printer that drops the connection mid-job: that job fails, the one queued behind
+        # it prints.
+        printer = SocketPrinter([100000])
+        try:
+            server.add_printer("drops", DRIVER, printer.uri())
+            first = server.print_job("drops", noise, stream_format, name="dropped")
+            second = server.print_job("drops", png, "image/png", name="behind")
+            state = server.wait_job("drops", first)
+            check(state["state"] == "aborted", "dropped connection: the job ended %s" % state["state"])
+            state = server.wait_job("drops", second)
+            check(state["state"] == "completed", "the job behind a dropped connection ended %s (%s)"
+                  % (state["state"], state.get("job-state-message")))
+            printer.wait_connections(2, "dropped connection")
+            decodes_alone(work, printer.received[1], "after-drop")
+        finally:
+            printer.close()
+    a.with_server(work, body)
+
+
+CASES = {"copies": case_copies, "sockets": case_sockets}
 
 if __name__ == "__main__":
     sys.exit(g.main(CASES, sys.argv))

@@ -209,6 +209,13 @@ def case_sockets(work):
             printer.wait_connections(2, "back to back")
             for number, data in sorted(printer.received.items()):
                 decodes_alone(work, data, "connection-%d" % number)
+            # The day's capture of the printer's port: both jobs, each checked.
+            capture = os.path.join(work, "capture.gdi")
+            with open(capture, "wb") as f:
+                f.write(b"".join(data for _, data in sorted(printer.received.items())))
+            listing, pages = g.decode(g.env_path("GDI_DECODE"), capture, os.path.join(work, "capture-pages"))
+            check("2 job(s)" in listing and len(pages) == 2, "the capture of two jobs: %s"
+                  % listing.splitlines()[-1])
         finally:
             printer.close()
 

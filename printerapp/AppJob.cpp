@@ -136,7 +136,25 @@ std::unique_ptr<AppJob> AppJob::Begin(pappl_job_t *job, const pappl_pr_options_t
         papplJobSetMessage(job, "No memory to begin the job");
         return nullptr;
     }
+    appJob->fitToPaper(options);
     return appJob;
+}
+
+// PWG and Apple raster are the client's rendering: printed as they come, as the filter
+// prints the same raster. The rest is rendered here, on the job's paper.
+void AppJob::fitToPaper(const pappl_pr_options_t *options) {
+    const char *format = papplJobGetFormat(job);
+    if (format == nullptr || strcmp(format, "image/pwg-raster") == 0 ||
+        strcmp(format, "image/urf") == 0)
+        return;
+    const int width = options->media.size_width, length = options->media.size_length;
+    const Paper *paper = PaperForSize(width, length);
+    unsigned w = paper != nullptr ? paper->widthPoints : (unsigned)((width * 72L + 1270) / 2540);
+    unsigned h = paper != nullptr ? paper->heightPoints : (unsigned)((length * 72L + 1270) / 2540);
+    if ((width > length) != (w > h))
+        std::swap(w, h);
+    paperWidthPoints = w;
+    paperHeightPoints = h;
 }
 
 AppJob::AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
@@ -157,6 +175,8 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
     if (pageOpen)
         EndPage();
     rowsPut = 0;
+    coreRows = 0;
+    sourceRows = header.cupsHeight;
     double width, height;
     if (IsBeyondThePrinter(header, &width, &height)) {
         Fail(PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
@@ -166,8 +186,12 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
         pageRefused = true;
         return false;
     }
+    fit.reset();
+    if (paperWidthPoints != 0)
+        fit.reset(new (std::nothrow)
+                      PageFit(VersionOneHeader(header), paperWidthPoints, paperHeightPoints));
     // The job's copies go into the job header, made from the first page's header.
-    cups_page_header_s page = VersionOneHeader(header);
+    cups_page_header_s page = fit != nullptr ? fit->Header() : VersionOneHeader(header);
     page.NumCopies = copies.count;
     page.Collate = copies.collate ? CUPS_TRUE : CUPS_FALSE;
     switch (core->StartPage(page)) {
@@ -189,10 +213,24 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
 }
 
 bool AppJob::PutRow(const unsigned char *row) {
-    if (!pageOpen || !core->PutRow(row))
+    if (!pageOpen)
         return false;
-    ++rowsPut;
-    return true;
+    if (fit == nullptr) {
+        if (!core->PutRow(row))
+            return false;
+        ++rowsPut;
+        return true;
+    }
+    const long target = fit->TargetRow(rowsPut++);
+    if (target < 0)
+        return true;  // in the margins
+    while ((long)coreRows < target) {
+        if (!core->PutRow(fit->White()))
+            return false;
+        ++coreRows;
+    }
+    ++coreRows;
+    return core->PutRow(fit->Fit(row));
 }
 
 bool AppJob::EndPage() {
@@ -204,7 +242,7 @@ bool AppJob::EndPage() {
         failed = true;
         return false;
     }
-    if (rowsPut < core->RowCount() && !papplJobIsCanceled(job)) {
+    if (rowsPut < sourceRows && !papplJobIsCanceled(job)) {
         Fail(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document's raster data ended within page %u",
              core->PagesSent());
         return false;

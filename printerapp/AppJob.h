@@ -14,6 +14,7 @@
 #include "printerapp/AppPorts.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
+#include "printerapp/PageFit.h"
 
 namespace printerapp {
 
@@ -66,6 +67,7 @@ public:
 private:
     AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
            std::string notes, JobCopies copies);
+    void fitToPaper(const pappl_pr_options_t *options);
     bool finishJob();
 
     pappl_job_t *job;
@@ -76,6 +78,12 @@ private:
     std::unique_ptr<GdiJob> core;
     std::unique_ptr<JobRun> run;
     JobCopies copies;
+    // Pages the application renders itself are fitted to the filter's layout of the
+    // paper (in points, 0 for pages that come as the client rendered them).
+    unsigned paperWidthPoints = 0, paperHeightPoints = 0;
+    std::unique_ptr<PageFit> fit;
+    unsigned sourceRows = 0;  // rows of the page as rendered
+    unsigned coreRows = 0;    // rows handed to the core
     unsigned pagesStarted = 0;
     unsigned rowsPut = 0;
     bool pageOpen = false;

@@ -257,7 +257,71 @@ def case_sockets(work):
     a.with_server(work, body)
 
 
-CASES = {"copies": case_copies, "sockets": case_sockets}
+def ppd_papers():
+    """(keyword, width, height in points) of every paper the PPDs offer (both list the same)."""
+    with open(os.path.join(g.env_path("GDI_SOURCE_DIR"), "ppd", "gdilsr1.ppd"), encoding="utf-8") as f:
+        return [(m.group(1), int(m.group(2)), int(m.group(3)))
+                for m in re.finditer(r'^\*PaperDimension ([^/]+)/[^:]*: "(\d+) (\d+)"', f.read(), re.M)]
+
+
+def app_media_names():
+    """The application's media name of each paper keyword (its paper table)."""
+    with open(os.path.join(g.env_path("GDI_SOURCE_DIR"), "printerapp", "ModelTable.cpp"), encoding="utf-8") as f:
+        return dict(re.findall(r'\{"([^"]+)", "([a-z]+_[^"]+)", \d+, \d+\}', f.read()))
+
+
+# Papers the PPDs describe otherwise than the application's media of that name: Ledger and
+# Double Postcard lie landscape in the PPDs; their Folio has Foolscap's size.
+DIFFERENT_PAPERS = ("Ledger", "DoublePostcard", "Folio")
+
+
+def page_headers(path):
+    """(size code, width, height, bands, paper size in micrometres) of each page of a stream."""
+    listing = g.run([g.env_path("GDI_DECODE"), path], what="gdidecode").stdout.decode()
+    return [tuple(int(v) for v in m.groups()) for m in re.finditer(
+        r"GDIP page \d+  size=(\d+) .*width=(\d+) height=(\d+) bands=(\d+) .*paper=(\d+)x(\d+) um", listing)]
+
+
+def case_geometry(work):
+    """Every paper of the PPDs: a picture printed through the application and a document printed
+    through cupsfilter and the filter give pages of one size in dots, one band layout and one
+    paper size."""
+    cupsfilter = shutil.which("cupsfilter") or "/usr/sbin/cupsfilter"
+    if not os.access(cupsfilter, os.X_OK) or not shutil.which("gs"):
+        raise g.Skip("cupsfilter or Ghostscript is not installed (packages cups, ghostscript)")
+    ppd = os.path.join(g.env_path("GDI_SOURCE_DIR"), "ppd", "gdilsr1.ppd")
+    document = os.path.join(g.env_path("GDI_SOURCE_DIR"), "tests", "data", "frame.ps")
+
+    def body(server):
+        server.add_printer("one", DRIVER)
+        png = os.path.join(work, "small.png")
+        a.write_png(png, 60, 80)
+        faults = []
+        names = app_media_names()
+        for keyword, width, height in ppd_papers():
+            if keyword in DIFFERENT_PAPERS:
+                continue
+            raster, stream = os.path.join(work, keyword + ".ras"), os.path.join(work, keyword + "-filter.gdi")
+            with open(raster, "wb") as out:
+                g.run([cupsfilter, "-p", ppd, "-m", "application/vnd.cups-raster", "-o", "PageSize=" + keyword,
+                       document], stdout=out, env=dict(os.environ, PPD=ppd), what="cupsfilter")
+            a.run_filter(raster, 1, "PageSize=" + keyword, stream)
+            media = [(a.TAG_BEGIN_COLLECTION, "media-col", [[(a.TAG_KEYWORD, "media-size-name", names[keyword])]])]
+            job = server.print_job("one", png, "image/png", media, name=keyword)
+            state = server.wait_job("one", job)
+            if state["state"] != "completed":
+                faults.append("%s: the application's job ended %s" % (keyword, state["state"]))
+                continue
+            app = page_headers(server.take_output("one", os.path.join(work, keyword + "-app.gdi")))
+            filtered = page_headers(stream)
+            if app[:1] != filtered[:1]:
+                faults.append("%s (%dx%d pt): application %s, filter %s (size, width, height, bands, paper)"
+                              % (keyword, width, height, app[:1], filtered[:1]))
+        check(not faults, "\n".join(faults))
+    a.with_server(work, body)
+
+
+CASES = {"copies": case_copies, "sockets": case_sockets, "geometry": case_geometry}
 
 if __name__ == "__main__":
     sys.exit(g.main(CASES, sys.argv))

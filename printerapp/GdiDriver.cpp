@@ -11,6 +11,7 @@
 
 #include "printerapp/AppJob.h"
 #include "printerapp/AppPorts.h"
+#include "printerapp/ClientReads.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
 
@@ -82,6 +83,8 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
     else
         appJob->SetCopiesSentAgain();  // PAPPL's image readers print each copy again
     papplJobSetData(job, appJob.release());
+    if (IsStreamedRaster(job))
+        SetStreamedJob(job);  // until EndJob, which PAPPL calls for every started job
     return true;
 }
 
@@ -145,6 +148,8 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *devic
     (void)device;
     std::unique_ptr<AppJob> appJob(JobOf(job));
     papplJobSetData(job, nullptr);
+    if (IsStreamedRaster(job))
+        SetStreamedJob(nullptr);
     if (appJob == nullptr)
         return false;
     if (IsStreamedRaster(job))

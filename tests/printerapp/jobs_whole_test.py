@@ -4,7 +4,9 @@
 copies:  every format the application takes asks the printer for the job's copies (or sends
          the pages again), never for 0; the job counts what the printer was sent.
 sockets: a socket printer gets each job on a connection of its own; a printer that never
-         reads, or drops its connection, ends its job with a reason and the next job prints.
+         reads, or drops its connection, or a client that sends half a job, ends that job
+         and the next job prints.
+geometry: every paper gives the same page in both front ends.
 
 Usage: jobs_whole_test.py CASE    (exit 77, "skipped", when a needed tool is missing)
 """
@@ -190,7 +192,8 @@ def decodes_alone(work, data, what):
 
 
 def case_sockets(work):
-    """Back-to-back jobs, a printer that stops reading and one that drops the connection."""
+    """Back-to-back jobs, a printer that stops reading, a client that stops sending, and a
+    printer that drops the connection."""
     stream_format = "application/vnd.gdi-laser-stream"
 
     def body(server):
@@ -237,6 +240,30 @@ def case_sockets(work):
             decodes_alone(work, printer.received[1], "after-stall")
         finally:
             printer.close()
+
+        # A client that sends half a streamed job and stops: cancel ends the job, and the
+        # printer prints the next.
+        server.add_printer("file", DRIVER)
+        raster = os.path.join(work, "two.pwg")
+        a.write_pwg(raster, [a.PwgPage(WIDTH, HEIGHT, a.test_card_line(WIDTH, HEIGHT, i)) for i in range(2)])
+        with open(raster, "rb") as f:
+            request = a.encode_request(a.OP_PRINT_JOB, server.printer_uri("file"),
+                                       [(a.TAG_MIME, "document-format", "image/pwg-raster")]) + f.read()
+        with socket.create_connection(("127.0.0.1", server.port)) as client:
+            client.sendall(b"POST /ipp/print/file HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/ipp\r\n"
+                           b"Content-Length: %d\r\n\r\n" % len(request) + request[:len(request) // 3])
+            job = 0
+            deadline = time.monotonic() + a.JOB_TIMEOUT
+            while not job and time.monotonic() < deadline:
+                status, values = server.ipp("/ipp/print/file", 0x000A, server.printer_uri("file"),
+                                            [(a.TAG_KEYWORD, "requested-attributes", "job-id")])
+                job = max(values.get("job-id", [0]))
+            server.wait_state("file", job, "processing")
+            server.cancel_job("file", job)
+            state = server.wait_job("file", job)
+            check(state["state"] == "canceled", "half a job: it ended %s" % state["state"])
+        state = server.wait_job("file", server.print_job("file", png, "image/png", name="after-half"))
+        check(state["state"] == "completed", "after half a job: the next ended %s" % state["state"])
 
         # A printer that drops the connection mid-job: that job fails, the one queued behind
         # it prints.

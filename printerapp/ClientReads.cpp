@@ -2,6 +2,7 @@
 #include "printerapp/ClientReads.h"
 
 #include <dlfcn.h>
+#include <sys/socket.h>
 #include <time.h>
 
 namespace printerapp {
@@ -13,12 +14,35 @@ namespace {
 thread_local pappl_job_t *tStreamedJob = nullptr;
 thread_local bool tStreamCancelled = false;
 
+// The stretch of time a connection has waited without progress. libcups calls back once
+// a second while a read or write waits; a read that gave up is often asked again at once,
+// so a stretch goes on while the calls keep coming and the document has not moved on.
+struct IdleStretch {
+    http_t *http = nullptr;
+    off_t remaining = -1;  // document bytes still to come
+    time_t since = 0, last = 0;
+};
+thread_local IdleStretch tIdle;
+
 // Called by libcups each second a read or write waits: true to wait on.
 int KeepWaiting(http_t *http, void *data) {
     (void)data;
     if (tStreamCancelled || (tStreamedJob != nullptr && papplJobIsCanceled(tStreamedJob)))
         return 0;
-    return time(nullptr) - httpGetActivity(http) < kClientIdleSeconds;
+    const time_t now = time(nullptr);
+    const off_t remaining = httpGetRemaining(http);
+    if (tIdle.http != http || tIdle.remaining != remaining || now - tIdle.last > 2) {
+        tIdle.http = http;
+        tIdle.remaining = remaining;
+        tIdle.since = now;
+    }
+    tIdle.last = now;
+    if (now - tIdle.since < kClientIdleSeconds)
+        return 1;
+    // PAPPL 1.3 reads a streamed page line by line whatever the reads give: a connection
+    // given up reads as ended from now on, so every further read returns at once.
+    shutdown(httpGetFd(http), SHUT_RD);
+    return 0;
 }
 
 }  // namespace

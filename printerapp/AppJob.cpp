@@ -99,6 +99,19 @@ JobRequest RequestOf(pappl_job_t *job, const pappl_pr_options_t *options) {
     return request;
 }
 
+JobCopies CopiesOf(pappl_job_t *job, const pappl_pr_options_t *options) {
+    JobCopies copies;
+    // The job header carries the count in 16 bits; IPP allows no more than PAPPL's
+    // copies-supported upper bound, far below it.
+    copies.count = options->copies > 1 ? (unsigned)std::min(options->copies, 0xFFFF) : 1;
+    ipp_attribute_t *handling = papplJobGetAttribute(job, "multiple-document-handling");
+    const char *keyword = handling != nullptr ? ippGetString(handling, 0, nullptr) : nullptr;
+    const bool uncollated =
+        keyword != nullptr && strcmp(keyword, "separate-documents-uncollated-copies") == 0;
+    copies.collate = copies.count > 1 && !uncollated;
+    return copies;
+}
+
 cups_page_header_s VersionOneHeader(const cups_page_header2_t &header) {
     cups_page_header_s v1;
     memcpy(&v1, &header, sizeof(v1));
@@ -117,18 +130,41 @@ std::unique_ptr<AppJob> AppJob::Begin(pappl_job_t *job, const pappl_pr_options_t
     papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Driver options: %s", jobOptions.c_str());
     const QNVCUPSFilter revised = QNVCUPSFilter::ForModel(model->modelNumber, ModelDefaultOptions(),
                                                           jobOptions.c_str(), papplJobGetName(job));
-    std::unique_ptr<AppJob> appJob(new (std::nothrow)
-                                       AppJob(job, device, revised, RevisionNotes(revised)));
+    std::unique_ptr<AppJob> appJob(new (std::nothrow) AppJob(
+        job, device, revised, RevisionNotes(revised), CopiesOf(job, options)));
     if (appJob == nullptr || appJob->core == nullptr) {
         papplJobSetMessage(job, "No memory to begin the job");
         return nullptr;
     }
+    appJob->fitToPaper(options);
     return appJob;
 }
 
+// PWG and Apple raster are the client's rendering: printed as they come, as the filter
+// prints the same raster. The rest is rendered here, on the job's paper.
+void AppJob::fitToPaper(const pappl_pr_options_t *options) {
+    const char *format = papplJobGetFormat(job);
+    if (format == nullptr || strcmp(format, "image/pwg-raster") == 0 ||
+        strcmp(format, "image/urf") == 0)
+        return;
+    const int width = options->media.size_width, length = options->media.size_length;
+    const Paper *paper = PaperForSize(width, length);
+    unsigned w = paper != nullptr ? paper->widthPoints : (unsigned)((width * 72L + 1270) / 2540);
+    unsigned h = paper != nullptr ? paper->heightPoints : (unsigned)((length * 72L + 1270) / 2540);
+    if ((width > length) != (w > h))
+        std::swap(w, h);
+    paperWidthPoints = w;
+    paperHeightPoints = h;
+}
+
 AppJob::AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
-               std::string notes)
-    : job(job), device(device), sink(device), control(job), status(job, std::move(notes)) {
+               std::string notes, JobCopies copies)
+    : job(job),
+      device(device),
+      sink(device, job),
+      control(job),
+      status(job, std::move(notes)),
+      copies(copies) {
     const JobPorts ports = {&sink, &control, &status};
     core.reset(new (std::nothrow) GdiJob(options, ports));
 }
@@ -139,6 +175,8 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
     if (pageOpen)
         EndPage();
     rowsPut = 0;
+    coreRows = 0;
+    sourceRows = header.cupsHeight;
     double width, height;
     if (IsBeyondThePrinter(header, &width, &height)) {
         Fail(PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
@@ -148,7 +186,15 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
         pageRefused = true;
         return false;
     }
-    switch (core->StartPage(VersionOneHeader(header))) {
+    fit.reset();
+    if (paperWidthPoints != 0)
+        fit.reset(new (std::nothrow)
+                      PageFit(VersionOneHeader(header), paperWidthPoints, paperHeightPoints));
+    // The job's copies go into the job header, made from the first page's header.
+    cups_page_header_s page = fit != nullptr ? fit->Header() : VersionOneHeader(header);
+    page.NumCopies = copies.count;
+    page.Collate = copies.collate ? CUPS_TRUE : CUPS_FALSE;
+    switch (core->StartPage(page)) {
         case GdiJob::PageStart::kStarted:
             pageOpen = true;
             ++pagesStarted;
@@ -167,10 +213,24 @@ bool AppJob::StartPage(const cups_page_header2_t &header) {
 }
 
 bool AppJob::PutRow(const unsigned char *row) {
-    if (!pageOpen || !core->PutRow(row))
+    if (!pageOpen)
         return false;
-    ++rowsPut;
-    return true;
+    if (fit == nullptr) {
+        if (!core->PutRow(row))
+            return false;
+        ++rowsPut;
+        return true;
+    }
+    const long target = fit->TargetRow(rowsPut++);
+    if (target < 0)
+        return true;  // in the margins
+    while ((long)coreRows < target) {
+        if (!core->PutRow(fit->White()))
+            return false;
+        ++coreRows;
+    }
+    ++coreRows;
+    return core->PutRow(fit->Fit(row));
 }
 
 bool AppJob::EndPage() {
@@ -182,7 +242,7 @@ bool AppJob::EndPage() {
         failed = true;
         return false;
     }
-    if (rowsPut < core->RowCount() && !papplJobIsCanceled(job)) {
+    if (rowsPut < sourceRows && !papplJobIsCanceled(job)) {
         Fail(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document's raster data ended within page %u",
              core->PagesSent());
         return false;
@@ -213,10 +273,11 @@ bool AppJob::finishJob() {
     if (pageOpen)
         EndPage();
     bool done = core->Finish();
-    if (!sink.Flush() && !core->IsCancelled()) {
+    if (!sink.Flush() && !core->IsCancelled() && !papplJobIsCanceled(job)) {
         ReportJobError(status, "The printer stream could not be written to the end");
         done = false;
     }
+    sink.EndJob();
     // Every page has been reported now: the job's count is the pages that went out,
     // whatever PAPPL counted on its way.
     papplJobSetImpressionsCompleted(

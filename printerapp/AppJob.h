@@ -14,6 +14,7 @@
 #include "printerapp/AppPorts.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
+#include "printerapp/PageFit.h"
 
 namespace printerapp {
 
@@ -22,6 +23,16 @@ JobRequest RequestOf(pappl_job_t *job, const pappl_pr_options_t *options);
 
 // The version-1 page header the core reads: the first part of PAPPL's version-2 header.
 cups_page_header_s VersionOneHeader(const cups_page_header2_t &header);
+
+// The copies a job asks for, and whether each copy is the whole document in order
+// (collated) or each page so many times over.
+struct JobCopies {
+    unsigned count = 1;
+    bool collate = false;
+};
+// The job's `copies` and `multiple-document-handling`, whatever the document's own
+// page headers say: the printer makes the copies the job header asks for.
+JobCopies CopiesOf(pappl_job_t *job, const pappl_pr_options_t *options);
 
 class AppJob {
 public:
@@ -57,7 +68,8 @@ public:
 
 private:
     AppJob(pappl_job_t *job, pappl_device_t *device, const QNVCUPSFilter &options,
-           std::string notes);
+           std::string notes, JobCopies copies);
+    void fitToPaper(const pappl_pr_options_t *options);
     bool finishJob();
 
     pappl_job_t *job;
@@ -67,6 +79,13 @@ private:
     JobStatus status;
     std::unique_ptr<GdiJob> core;
     std::unique_ptr<JobRun> run;
+    JobCopies copies;
+    // Pages the application renders itself are fitted to the filter's layout of the
+    // paper (in points, 0 for pages that come as the client rendered them).
+    unsigned paperWidthPoints = 0, paperHeightPoints = 0;
+    std::unique_ptr<PageFit> fit;
+    unsigned sourceRows = 0;  // rows of the page as rendered
+    unsigned coreRows = 0;    // rows handed to the core
     unsigned pagesStarted = 0;
     unsigned expectedPages = 0;
     unsigned rowsPut = 0;

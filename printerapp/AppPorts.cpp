@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include "printerapp/SocketDevice.h"
+
 namespace printerapp {
 
 namespace {
@@ -14,8 +16,20 @@ constexpr size_t kWritePiece = 1 << 20;
 
 }  // namespace
 
-DeviceSink::DeviceSink(pappl_device_t *device) : device(device), startBytes(0) {
+DeviceSink::DeviceSink(pappl_device_t *device, pappl_job_t *job) : device(device), startBytes(0) {
     startBytes = deviceBytesWritten();
+    SetSocketJob(device, job);
+}
+
+DeviceSink::~DeviceSink() {
+    EndJob();
+}
+
+void DeviceSink::EndJob() {
+    if (ended)
+        return;
+    ended = true;
+    EndSocketJob(device);
 }
 
 size_t DeviceSink::deviceBytesWritten() const {
@@ -41,7 +55,9 @@ ByteSink::Result DeviceSink::Write(const unsigned char *data, size_t size) {
         errno = 0;
         const ssize_t written = papplDeviceWrite(device, data, piece);
         if (written < 0 || (size_t)written != piece) {
-            result.status = errno == EPIPE ? Status::kClosed : Status::kFailed;
+            result.status = errno == EPIPE       ? Status::kClosed
+                            : errno == ECANCELED ? Status::kAbandoned
+                                                 : Status::kFailed;
             result.error = errno != 0 ? errno : EIO;
             return result;
         }

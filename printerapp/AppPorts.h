@@ -14,14 +14,20 @@
 namespace printerapp {
 
 // Writes to the PAPPL device the job was given (usb://, socket://, file://). PAPPL
-// buffers small writes; the job end flushes them.
+// buffers small writes; the job end flushes them. A cancel of `job` ends a write the
+// printer does not take.
 class DeviceSink : public ByteSink {
 public:
-    explicit DeviceSink(pappl_device_t *device);
+    DeviceSink(pappl_device_t *device, pappl_job_t *job);
+    ~DeviceSink() override;
+    DeviceSink(const DeviceSink &) = delete;
+    DeviceSink &operator=(const DeviceSink &) = delete;
     Result Write(const unsigned char *data, size_t size) override;
     // Sends what PAPPL still holds of the stream; false when the device did not take
     // every byte the job gave it (PAPPL's own flush does not tell).
     bool Flush();
+    // The job is over on the device: a socket printer's connection ends with it.
+    void EndJob();
 
 private:
     size_t deviceBytesWritten() const;
@@ -29,6 +35,7 @@ private:
     pappl_device_t *device;
     size_t startBytes;    // the device's count of bytes written before the job
     size_t accepted = 0;  // bytes the job has given
+    bool ended = false;
 };
 
 // A job cancelled through IPP (Cancel-Job, the web page, the cancel sub-command).

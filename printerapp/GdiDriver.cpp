@@ -13,6 +13,7 @@
 #include "printerapp/AppStrings.h"
 #include "printerapp/AppPorts.h"
 #include "printerapp/JobMessagesPage.h"
+#include "printerapp/ClientReads.h"
 #include "printerapp/JobRuns.h"
 #include "printerapp/ModelTable.h"
 #include "printerapp/StreamCheck.h"
@@ -109,6 +110,8 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
     if (run != nullptr)
         appJob->SetRun(std::move(run));
     papplJobSetData(job, appJob.release());
+    if (IsStreamedRaster(job))
+        SetStreamedJob(job);  // until EndJob, which PAPPL calls for every started job
     return true;
 }
 
@@ -174,6 +177,8 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *devic
     (void)device;
     std::unique_ptr<AppJob> appJob(JobOf(job));
     papplJobSetData(job, nullptr);
+    if (IsStreamedRaster(job))
+        SetStreamedJob(nullptr);
     if (appJob == nullptr)
         return false;
     if (IsStreamedRaster(job)) {
@@ -203,7 +208,7 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device) {
     }
     // Through the job's device sink, whose flush tells whether the device took every
     // byte; a read error ends the job as one the file could not be read for.
-    DeviceSink sink(device);
+    DeviceSink sink(device, job);
     unsigned char buffer[65536];
     bool written = true;
     ssize_t got;
@@ -221,6 +226,7 @@ bool CopyStream(pappl_job_t *job, pappl_device_t *device) {
     const bool readWhole = !written || got == 0;
     close(fd);
     written = sink.Flush() && written;
+    sink.EndJob();
     if (!written)
         papplJobSetMessage(job, "The printer stream could not be written to the printer");
     else if (!readWhole)

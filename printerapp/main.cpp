@@ -9,6 +9,7 @@
 #include "printerapp/FileDevice.h"
 #include "printerapp/GdiDriver.h"
 #include "printerapp/Instance.h"
+#include "printerapp/SocketDevice.h"
 
 #ifndef GDI_VERSION
 #define GDI_VERSION "1.0.0"
@@ -19,9 +20,10 @@ int main(int argc, char *argv[]) {
     signal(SIGPIPE, SIG_IGN);
     // As in the filter: page-sized buffers stay in the heap from page to page.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
-    // The instance first: it registers the device schemes, our file devices among them,
-    // before the listing guard would make PAPPL register its own;
-    // then the server and the devices sub-command list printers without Avahi too.
+    // Our socket devices first, then the instance: it registers the other device schemes,
+    // our file devices among them, before the listing guard would make PAPPL register its
+    // own; then the server and the devices sub-command list printers without Avahi too.
+    printerapp::UseOwnSocketDevices();
     printerapp::PrepareInstance(argc, argv);
     printerapp::GuardDnsSdListing();
     return papplMainloop(argc, argv, GDI_VERSION, nullptr,

@@ -105,6 +105,7 @@ private:
         return true;
     }
 
+    void StartNextJob();
     bool JobHeader(uint64_t at, const uint8_t *tag);
     bool PageHeader(uint64_t at, const uint8_t *tag);
     bool Band(uint64_t at, const uint8_t *tag);
@@ -157,6 +158,9 @@ bool Parser::Run() {
                 return true;  // an empty stream: a job with no page
             return CheckEnd(at);
         }
+        // A capture of a printer's port may hold one job after another.
+        if (ended_ && got == sizeof(tag) && memcmp(tag, kJobHeaderTag, 4) == 0)
+            StartNextJob();
         if (ended_)
             return Fail(at, "data after the job end marker");
         if (got < sizeof(tag))
@@ -182,6 +186,17 @@ bool Parser::Run() {
         if (!ok)
             return false;
     }
+}
+
+// Every check starts afresh for the next job of a capture.
+void Parser::StartNextJob() {
+    haveJob_ = false;
+    job_ = JobHeaderInfo();
+    duplex_ = ended_ = cancelSeen_ = inPage_ = false;
+    page_ = PageHeaderInfo();
+    bandsSeen_ = linesSeen_ = pagesSeen_ = lastPage_ = pairBase_ = 0;
+    evenPending_ = evenWasBlank_ = noMorePages_ = loneOddPage_ = false;
+    cancelAfterLoneOdd_ = singlePage_ = repeatHeaderSeen_ = false;
 }
 
 bool Parser::JobHeader(uint64_t at, const uint8_t *tag) {

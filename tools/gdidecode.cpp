@@ -25,17 +25,20 @@ const char kUsage[] =
     "page numbers, the duplex page order (even page first, the appended blank page,\n"
     "the one-page duplex job), band flags, band widths against the page width, band\n"
     "line counts adding up to the page height, the band data padding, and the job end\n"
-    "marker as the last record. With --decode every band is also decoded as a JBIG\n"
-    "image.\n"
+    "marker as the last record of each job. A capture of several jobs, one after the\n"
+    "other, is checked job by job, and the summary gives each job's page count. With\n"
+    "--decode every band is also decoded as a JBIG image.\n"
     "\n"
     "Options:\n"
     "  -d, --decode DIR  decode every page and write it to DIR (made if missing) as\n"
     "                    page-NNNN.pbm"
 #ifdef GDI_HAVE_PNG
-    " and page-NNNN.png (NNNN is the page number)\n"
+    " and page-NNNN.png (NNNN is the page number;\n"
+    "                    job-JJ-page-NNNN for the second and later jobs)\n"
     "      --no-png      with --decode, write PBM files only\n"
 #else
-    " (NNNN is the page number)\n"
+    " (NNNN is the page number;\n"
+    "                    job-JJ-page-NNNN for the second and later jobs)\n"
 #endif
     "  -q, --quiet       print no listing, only the summary\n"
     "  -h, --help        show this help and exit\n"
@@ -68,11 +71,14 @@ class PageImage {
 public:
     ~PageImage() { Close(); }
 
-    bool Open(const std::string &directory, unsigned page, unsigned width, unsigned height,
-              bool withPng, std::string *error) {
+    bool Open(const std::string &directory, unsigned job, unsigned page, unsigned width,
+              unsigned height, bool withPng, std::string *error) {
         Close();
         char name[64];
-        snprintf(name, sizeof(name), "/page-%04u", page);
+        if (job > 1)
+            snprintf(name, sizeof(name), "/job-%02u-page-%04u", job, page);
+        else
+            snprintf(name, sizeof(name), "/page-%04u", page);
         pbmPath_ = directory + name + ".pbm";
         pbm_ = fopen(pbmPath_.c_str(), "wb");
         if (pbm_ == nullptr) {
@@ -197,9 +203,10 @@ public:
         switch (record.type) {
             case gdidecode::RecordType::kPageHeader:
                 ++pages_;
+                ++jobPages_;
                 if (decodeDirectory_ != nullptr) {
-                    if (!image_.Open(decodeDirectory_, record.page.pageNumber, record.page.width,
-                                     record.page.height, withPng_, &ioError_)) {
+                    if (!image_.Open(decodeDirectory_, jobs_ + 1, record.page.pageNumber,
+                                     record.page.width, record.page.height, withPng_, &ioError_)) {
                         *error = ioError_;
                         return false;
                     }
@@ -218,6 +225,9 @@ public:
                 ++commands_;
                 break;
             case gdidecode::RecordType::kJobEnd:
+                ++jobs_;
+                jobPageCounts_.push_back(jobPages_);
+                jobPages_ = 0;
                 break;
         }
         return true;
@@ -244,9 +254,14 @@ public:
     const std::string &IoError() const { return ioError_; }
 
     void Summary(uint64_t size) const {
-        printf("stream OK: %llu bytes, %u job header(s), %u page(s), %u band(s), %u command(s)%s\n",
-               (unsigned long long)size, jobHeaders_, pages_, bands_, commands_,
-               decodeDirectory_ != nullptr ? ", every band decoded" : "");
+        // A capture of several jobs: each job's pages, in the summary.
+        for (size_t i = 0; jobPageCounts_.size() > 1 && i < jobPageCounts_.size(); ++i)
+            printf("job %zu: %u page(s)\n", i + 1, jobPageCounts_[i]);
+        printf(
+            "stream OK: %llu bytes, %u job(s), %u job header(s), %u page(s), %u band(s), "
+            "%u command(s)%s\n",
+            (unsigned long long)size, jobs_, jobHeaders_, pages_, bands_, commands_,
+            decodeDirectory_ != nullptr ? ", every band decoded" : "");
     }
 
 private:
@@ -264,6 +279,8 @@ private:
     PageImage image_;
     std::vector<uint8_t> bits_;
     unsigned jobHeaders_ = 0, pages_ = 0, bands_ = 0, commands_ = 0;
+    unsigned jobs_ = 0, jobPages_ = 0;  // jobs ended, pages of the job being read
+    std::vector<unsigned> jobPageCounts_;
     std::string ioError_;
 };
 

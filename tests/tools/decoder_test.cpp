@@ -40,6 +40,10 @@ TEST(GdiDecoder, AcceptsWellFormedStreams) {
          Cat({JobHeader(0x200), Page(2, 0x0D, 128, 10), Page(1, 0x05, 128, 10), kCancel,
               Page(4, 0x2D, 128, 10), kEnd})},
         {"simplex cancel", Cat({JobHeader(0), Page(1, 1, 128, 10), kCancel, kEnd})},
+        {"a capture of jobs one after another",
+         Cat({JobHeader(0x208), Page(1, 0x01, 128, 10), JobHeader(0), kEnd, JobHeader(0x200),
+              Page(2, 0x0D, 128, 10), Page(1, 0x05, 128, 10), kEnd, JobHeader(0),
+              Page(1, 1, 128, 10), kEnd})},
     };
     for (const auto &c : cases) {
         gdidecode::ParseError error;
@@ -96,6 +100,12 @@ TEST(GdiDecoder, ReportsMalformedStreamsAtTheirOffset) {
         {"no end marker", Cat({job, page1}), 120 + page1.size(), "without the job end marker"},
         {"data after end", Cat({job, page1, kEnd, Bytes{0}}), 124 + page1.size(),
          "data after the job end marker"},
+        {"page after end", Cat({job, page1, kEnd, page1}), 124 + page1.size(),
+         "data after the job end marker"},
+        {"next job cut short", Cat({job, page1, kEnd, job, page1}), 244 + 2 * page1.size(),
+         "without the job end marker"},
+        {"next job checked afresh", Cat({job, page1, kEnd, job, Page(2, 1, 128, 300), kEnd}),
+         244 + page1.size() + 34, "page 2 follows page 0"},
         {"band flags", Cat({job, badFlags, kEnd}), band0 + 4, "has flags 3, expected 1"},
         {"band width", Cat({job, badWidth, kEnd}), band0 + 24, "differs from the page width"},
         {"band lines", Cat({job, badLines, kEnd}), band0 + 26, "has 255 lines, expected 256"},

@@ -115,6 +115,16 @@ const ExitCase kExitCases[] = {
     {"DecodeIntoAnExistingFolder",
      [](const std::string &w) { return WithGoodStream(w, "-q -d WORK WORK/job.gdi"); }, 0, "",
      "stream OK", [](const std::string &w) { return !ReadFile(w + "/page-0001.pbm").empty(); }},
+    {"CaptureOfTwoJobs",
+     [](const std::string &w) {
+         WriteFile(w + "/two.gdi", Cat({GoodStream(), JobHeader(0), Page(1, 1, 128, 5), kEnd}));
+         return "--no-png -d WORK WORK/two.gdi";
+     },
+     0, "", "job 2: 1 page(s)\nstream OK: 6056 bytes, 2 job(s)",
+     [](const std::string &w) {
+         return !ReadFile(w + "/page-0002.pbm").empty() &&
+                ReadFile(w + "/job-02-page-0001.pbm").size() == strlen("P4\n128 5\n") + 16 * 5;
+     }},
     {"MalformedStream",
      [](const std::string &w) {
          WriteFile(w + "/cut.gdi", Bytes(GoodStream().begin(), GoodStream().begin() + 200));

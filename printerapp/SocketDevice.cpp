@@ -257,8 +257,8 @@ ssize_t ReadDevice(pappl_device_t *device, void *buffer, size_t bytes) {
     return recv(printer->fd, buffer, bytes, MSG_DONTWAIT);
 }
 
-// PAPPL 1.3 sets up its own schemes only while it has none; these are its functions
-// for that (exported, not declared in its headers).
+}  // namespace
+
 void UseOwnSocketDevices() {
     // The first scheme of a name stays: ours goes in before PAPPL's network schemes.
     papplDeviceAddScheme("socket", PAPPL_DEVTYPE_SOCKET, nullptr, OpenDevice, CloseDevice,

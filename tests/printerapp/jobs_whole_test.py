@@ -84,7 +84,8 @@ def case_copies(work):
                   [(a.TAG_KEYWORD, "sides", "two-sided-long-edge")], False)]
         for kind, format, pages in formats:
             cases.append((kind + "-1", kind, format, pages, 1, (), False))
-            cases.append((kind + "-2", kind, format, pages, 2, [(a.TAG_INTEGER, "copies", 2)], pages > 1))
+            # Copies are collated unless the job asks otherwise, whatever the document's length.
+            cases.append((kind + "-2", kind, format, pages, 2, [(a.TAG_INTEGER, "copies", 2)], True))
         cases.append(("pwg-2-uncollated", "pwg", "image/pwg-raster", 3, 2,
                       [(a.TAG_INTEGER, "copies", 2), uncollated], False))
         faults = []

@@ -3,6 +3,7 @@
 #include "printerapp/StateFile.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -403,9 +405,19 @@ struct SaveContext {
     std::string directory;
 };
 
+// The state is written without holding PAPPL's system lock (see StateText), so nothing
+// would keep a printer from being freed while it is written: deleting a printer waits
+// for a save in progress, and a save for a deletion.
+std::recursive_mutex &PrinterDeletionLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
 bool SaveCallback(pappl_system_t *system, void *data) {
     const SaveContext &context = *static_cast<const SaveContext *>(data);
+    std::unique_lock<std::recursive_mutex> noDeletion(PrinterDeletionLock());
     const std::string text = StateText(system, context.directory);
+    noDeletion.unlock();
     if (!ReplaceFile(context.path, text)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR,
                  "Unable to save the state to '%s': %s; the state saved before stays.",
@@ -598,6 +610,23 @@ bool FirstToUseState(const std::string &path) {
 }
 
 }  // namespace
+
+}  // namespace printerapp
+
+// PAPPL 1.3 frees a printer as soon as Delete-Printer (or the web page, or the end of its
+// last job) removes it. Every caller in PAPPL goes through this exported name, so the
+// program's own comes first and keeps a deletion out of a save in progress.
+extern "C" void papplPrinterDelete(pappl_printer_t *printer) {
+    using Delete = void (*)(pappl_printer_t *);
+    static const Delete papplsOwn =
+        reinterpret_cast<Delete>(dlsym(RTLD_NEXT, "papplPrinterDelete"));
+    if (papplsOwn == nullptr)
+        return;
+    std::lock_guard<std::recursive_mutex> noSave(printerapp::PrinterDeletionLock());
+    papplsOwn(printer);
+}
+
+namespace printerapp {
 
 std::string StateText(pappl_system_t *system, const std::string &spoolDirectory) {
     StateWriter writer;

@@ -228,6 +228,10 @@ def case_walk_without_avahi(work):
 
 
 def case_walk_with_avahi(work):
+    if os.environ.get("GDI_TEST_EMULATOR", ""):
+        # The emulated Avahi client library aborts on its own D-Bus dispatch check now and
+        # then (qemu-user); the native builds walk with Avahi.
+        raise g.Skip("Avahi's client library under qemu-user aborts in its D-Bus glue")
     if in_private_namespace("walk_with_avahi"):
         walk_everything(work, with_avahi=True)
 

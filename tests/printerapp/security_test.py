@@ -127,6 +127,9 @@ def small_page(work):
 
 
 def ordinary_user(work):
+    import printerapp_test
+    # Under qemu-arm the server, sub-commands and users mixed, is not ended in time.
+    printerapp_test.skip_under_32bit_arm_emulation()
     need_root()
 
     def body(server):

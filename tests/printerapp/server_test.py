@@ -253,6 +253,14 @@ def send_retrying(server, document, format, name, busy):
         time.sleep(0.01)
 
 
+def job_log(server, jobs):
+    """The server's log lines of these jobs."""
+    marks = tuple("[Job %d]" % job for job in jobs)
+    with open(os.path.join(server.work, "app.log"), "rb") as f:
+        lines = f.read().decode("utf-8", "replace").splitlines()
+    return "\n".join(line for line in lines if any(mark in line for mark in marks))
+
+
 def case_load(work):
     """Six clients print PWG raster, Apple raster, JPEG and PDF at once, retrying when busy:
     every job completes, the server answers throughout and its memory stays flat."""
@@ -272,7 +280,7 @@ def case_load(work):
             try:
                 for round in range(4):
                     format, path = documents[(number + round) % len(documents)]
-                    jobs.append(send_retrying(server, path, format, "c%dr%d" % (number, round), busy))
+                    jobs.append((send_retrying(server, path, format, "c%dr%d" % (number, round), busy), format))
             except Exception as error:  # reported by the main thread
                 failures.append("client %d: %s" % (number, error))
 
@@ -291,12 +299,16 @@ def case_load(work):
             time.sleep(0.2)
             check(time.monotonic() - started < 240, "the clients did not finish in 240 s\n" + server.logs())
         check(not failures, "; ".join(failures) + "\n" + server.logs())
-        states = [server.wait_job("one", job, timeout=120) for job in jobs]
+        states = [server.wait_job("one", job, timeout=120) for job, _ in jobs]
         check(all(s["state"] == "completed" for s in states),
               "jobs ended %s" % [(s["state"], s["job-impressions-completed"]) for s in states])
         # Each job is one page; how many report it under this load is printed, not judged:
         # one in 24 was seen to report 0 once.
-        counted = sum(1 for s in states if s["job-impressions-completed"] == [1])
+        uncounted = [(job, format, s["job-impressions-completed"])
+                     for (job, format), s in zip(jobs, states) if s["job-impressions-completed"] != [1]]
+        counted = len(jobs) - len(uncounted)
+        if uncounted:
+            print("jobs not reporting their page: %s\n%s" % (uncounted, job_log(server, [j for j, _, _ in uncounted])))
         one_of_each()
         after = rss_kib(server.process.pid)
         print("%d jobs from 6 clients (%d busy answers, %d reporting their page) in %.1f s; slowest answer "

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "printerapp/StreamAdmission.h"
+
 namespace printerapp {
 
 namespace {
@@ -90,5 +92,6 @@ extern "C" bool _papplJobValidateDocumentAttributes(pappl_client_t *client) {
         reinterpret_cast<Check>(dlsym(RTLD_NEXT, "_papplJobValidateDocumentAttributes"));
     if (papplCheck != nullptr && !papplCheck(client))
         return false;
-    return printerapp::RefuseUnprintable(client);
+    return printerapp::RefuseUnprintable(client) &&
+           printerapp::AdmitDocument(client, printerapp::FormatOf(papplClientGetRequest(client)));
 }

@@ -15,6 +15,7 @@
 #include "printerapp/JobMessagesPage.h"
 #include "printerapp/ClientReads.h"
 #include "printerapp/JobRuns.h"
+#include "printerapp/StreamAdmission.h"
 #include "printerapp/ModelTable.h"
 #include "printerapp/StreamCheck.h"
 
@@ -97,6 +98,7 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
     // hand this callback the device to print on.
     std::unique_ptr<JobRun> run;
     if (IsStreamedRaster(job)) {
+        StreamStarted(papplJobGetPrinter(job));
         run.reset(new JobRun(job));
         if (run->IsDuplicate())
             return false;

@@ -416,6 +416,51 @@ def case_kill_and_restart(work):
         printer.close()
 
 
+def case_busy_streams(work):
+    """Raster sent while the printer prints, its attributes asked all the while: every stream
+    is answered busy and the server answers throughout (PAPPL 1.3.1 aborts such a job holding
+    the printer's lock while it waits for the system's, which Get-Printer-Attributes holds)."""
+    raster, png = os.path.join(work, "page.pwg"), os.path.join(work, "page.png")
+    a.write_pwg(raster, p.a4_pages(1))
+    a.write_png(png, 100, 100)
+    with open(raster, "rb") as f:
+        data = f.read()
+    printer = StalledPrinter()
+    server = a.AppServer(work, devices=[printer.path])
+    try:
+        server.start()
+        server.add_printer("one", p.DRIVERS[1], printer.uri)
+        stalled = server.print_job("one", png, "image/png", name="stalled")
+        server.wait_state("one", stalled, "processing")
+        answers, failures, stop = [], [], time.monotonic() + 4 * p.SLOWER
+
+        def send():
+            answers.append(server.ipp("/ipp/print/one", a.OP_PRINT_JOB, server.printer_uri("one"),
+                                      [(a.TAG_MIME, "document-format", "image/pwg-raster")], (), data)[0])
+
+        def repeat(request):
+            try:
+                while time.monotonic() < stop:
+                    request()
+            except Exception as error:  # reported by the main thread
+                failures.append("%s: %r" % (request.__name__, error))
+        threads = [threading.Thread(target=repeat, args=(f,), daemon=True)
+                   for f in (send, send, send, lambda: server.printer_attributes("one"))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=30 * p.SLOWER)
+        check(not any(thread.is_alive() for thread in threads) and not failures,
+              "the server stopped answering: %s\n%s" % (failures, server.logs()))
+        check(answers and set(answers) == {0x0507}, "the streams were answered %s" % sorted(set(answers)))
+        printer.serve()
+        state = server.wait_job("one", stalled, timeout=60)
+        check(state["state"] == "completed", "the printing job ended %s" % state["state"])
+    finally:
+        server.stop()
+        printer.close()
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
